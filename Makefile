@@ -1,0 +1,26 @@
+# Front door of the project: every target configures its own build folder.
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CTEST_FLAGS ?= --output-on-failure -j $(JOBS) --timeout 600
+
+.PHONY: all build test test-asan demo bench fuzz clean
+
+all: build
+
+build:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j $(JOBS)
+
+test: build
+	ctest --test-dir build $(CTEST_FLAGS)
+
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan:
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DECHOMARK_SANITIZE=ON
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build-asan $(CTEST_FLAGS)
+
+demo: build
+	sh tool/demo.sh build/echomark
+
+clean:
+	rm -rf build build-asan

@@ -1,0 +1,85 @@
+#include "platform/clock.hpp"
+
+#include <sys/prctl.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace platform {
+
+timeval timeval_from_seconds(double seconds)
+{
+    if (std::isnan(seconds))
+        return timeval{0, 0};
+    constexpr double max_seconds = std::numeric_limits<int32_t>::max();
+    constexpr double min_seconds = std::numeric_limits<int32_t>::min();
+    if (seconds >= max_seconds)
+        return timeval{std::numeric_limits<int32_t>::max(), 0};
+    if (seconds <= min_seconds)
+        return timeval{std::numeric_limits<int32_t>::min(), 0};
+    timeval value;
+    value.tv_sec = static_cast<int32_t>(seconds);  // truncates toward zero
+    value.tv_usec = static_cast<int32_t>((seconds - value.tv_sec) * 1000000.0);
+    return value;
+}
+
+clock_reading realtime_now()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return clock_reading{static_cast<int64_t>(now.tv_sec), static_cast<int32_t>(now.tv_nsec)};
+}
+
+double monotonic_seconds()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+bool local_calendar(int64_t seconds, std::tm* out)
+{
+    if (seconds < std::numeric_limits<time_t>::min() || seconds > std::numeric_limits<time_t>::max())
+        return false;
+    // localtime_r loads the zone once; plain localtime would stat the zone
+    // file on every call when TZ is unset.
+    time_t whole = static_cast<time_t>(seconds);
+    return localtime_r(&whole, out) != nullptr;
+}
+
+void GetLocalTime(SYSTEMTIME* out)
+{
+    clock_reading now = realtime_now();
+    std::tm calendar{};
+    local_calendar(now.seconds, &calendar);
+    out->wYear = static_cast<uint16_t>(calendar.tm_year + 1900);
+    out->wMonth = static_cast<uint16_t>(calendar.tm_mon + 1);
+    out->wDayOfWeek = static_cast<uint16_t>(calendar.tm_wday);
+    out->wDay = static_cast<uint16_t>(calendar.tm_mday);
+    out->wHour = static_cast<uint16_t>(calendar.tm_hour);
+    out->wMinute = static_cast<uint16_t>(calendar.tm_min);
+    out->wSecond = static_cast<uint16_t>(calendar.tm_sec);
+    out->wMilliseconds = static_cast<uint16_t>(now.nanoseconds / 1000000);
+}
+
+void Sleep(uint32_t milliseconds)
+{
+    // The default slack of 50 us makes a 1 ms pause last about 1.09 ms.
+    static thread_local bool slack_reduced = false;
+    if (!slack_reduced) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        slack_reduced = true;
+    }
+    struct timespec left;
+    left.tv_sec = milliseconds / 1000;
+    left.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+    int saved_errno = errno;
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+    errno = saved_errno;
+}
+
+}  // namespace platform
