@@ -209,6 +209,21 @@ TEST(ToolSender, DroppedAndLateRepliesAreTimedIntoTheirOwnSlots) {
     EXPECT_EQ(r.lastpkts, 5);
 }
 
+// A duplicated reply is taken by the next cycle and counted like any other;
+// every later reply then comes one cycle late and the last stays unread.
+TEST(ToolSender, DuplicatedReplyShiftsTheFollowingOnes) {
+    scripted_peer peer([](int sock, unsigned char* data, int, const sockaddr_in& from, int index) {
+        echo_reply(sock, data, from);
+        if (index == 0) echo_reply(sock, data, from);
+    });
+    sender_run run = run_sender(peer.port, 0.5, 4, 100, 32);
+    EXPECT_EQ(count_matching(run.out, receive_line(1, 2, 1, peer.port, 32, 0)), 1) << run.out;
+    EXPECT_EQ(count_matching(run.out, receive_line(3, 4, 3, peer.port, 32, 2)), 1) << run.out;
+    EXPECT_EQ(run.out.find(":2 "), std::string::npos) << run.out;
+    EXPECT_TRUE(ends_with(run.out, closing(4, 4, 3, "recvpkts/sendpkts=100.000[%]"))) << run.out;
+    EXPECT_EQ(run.record->Rtime[3], 0.0);
+}
+
 TEST(ToolSender, RepliesWithForeignProbeNumbersAreLoggedButNotRecorded) {
     for (int foreign : {-1, echomark_slots, INT_MAX, INT_MIN}) {
         scripted_peer peer([foreign](int sock, unsigned char* data, int, const sockaddr_in& from, int) {
@@ -224,6 +239,23 @@ TEST(ToolSender, RepliesWithForeignProbeNumbersAreLoggedButNotRecorded) {
         int lastpkts1 = static_cast<int>(static_cast<uint32_t>(foreign) + 1U);
         EXPECT_TRUE(ends_with(run.out, closing(3, 2, lastpkts1, "recvpkts/sendpkts=66.667[%]"))) << run.out;
     }
+}
+
+// An empty reply is a failed receive: logged, timed by what the buffer still
+// holds (the probe just built), not counted.
+TEST(ToolSender, EmptyReplyIsReportedAndNotCounted) {
+    scripted_peer peer([](int sock, unsigned char* data, int, const sockaddr_in& from, int index) {
+        if (index == 1) data_value_set(data, value_replysize, 0);
+        echo_reply(sock, data, from);
+    });
+    sender_run run = run_sender(peer.port, 0.3, 2, 100, 32);
+    EXPECT_EQ(count_matching(run.out, receive_line(1, 2, 1, peer.port, 0, 1)), 1) << run.out;
+    EXPECT_EQ(count_matching(run.out, stamp + " echomark_recv\\(\\):1 " + cycle(1, 2, 1) +
+                                          " recvsize=udp_recv\\(\\): recvsize=0 if \\(recvsize<=0\\): error=0:Success"),
+              1)
+        << run.out;
+    EXPECT_EQ(count_matching(run.out, drain_timeout_line(1, 2, 1)), 1) << run.out;
+    EXPECT_TRUE(ends_with(run.out, closing(2, 1, 2, "recvpkts/sendpkts=50.000[%]"))) << run.out;
 }
 
 TEST(ToolSender, SizesBeyondTheBufferNeverLeaveIt) {

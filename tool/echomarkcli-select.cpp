@@ -150,7 +150,8 @@ void echomark_listen_reply(int sock, int* counter, unsigned char* buffer) {
     if (replysize != sendsize) {
         std::printf("echomark_listen(): if (recvsize!=sendsize) recvsize=%d != sendsize=%d\n", replysize, sendsize);
     }
-    *counter += 1;
+    // An endless responder may count past INT_MAX; wrap instead of overflowing.
+    *counter = static_cast<int>(static_cast<uint32_t>(*counter) + 1U);
 }
 
 void echomark_listen_serve(int sock, long datagrams) {
