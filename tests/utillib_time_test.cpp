@@ -65,18 +65,6 @@ TEST(Clock, GetmicrotimeIsNowWithMillisecondResolution)
     EXPECT_NEAR(ms, std::round(ms), 1e-3);
 }
 
-TEST(Clock, GetmicrotimeNeverFallsBackAcrossSecondBoundaries)
-{
-    // Seconds and milliseconds from separate readings would now and then
-    // step back by almost a second when the second changes between them.
-    double previous = utillib::getmicrotime();
-    for (int i = 0; i < 200000; ++i) {
-        const double now = utillib::getmicrotime();
-        ASSERT_GE(now, previous - 0.05) << "reading " << i;
-        previous = now;
-    }
-}
-
 TEST(Clock, Int2timeval)
 {
     utillib::timeval value = utillib::int2timeval(7);

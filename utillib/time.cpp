@@ -136,7 +136,7 @@ char* time2string(double t, const char* format, char* buffer, int size, unsigned
     size_t length = std::strftime(buffer, static_cast<size_t>(size), pattern, &calendar);
     if (length == 0 && pattern[0] != '\0') {
         // The calendar text did not fit; strftime leaves the buffer's content
-        // unspecified, so it is cleared rather than left half written.
+        // undefined, so it is cleared rather than left half written.
         std::memset(buffer, 0, static_cast<size_t>(size));
         return buffer;
     }

@@ -51,4 +51,57 @@ char* timestamp2string(double seconds, char* buffer, int always_ms);
 // seconds.  A field that reads negative is skipped.
 double string2timestamp(const char* text);
 
+// ---- Hex and escape texts ---------------------------------------------------
+
+// Turns the escapes \xHH, \r, \n, \t, \b and \s of the text into their
+// bytes, in place.  Zeroes the bytes freed at the end and returns the new
+// length (0 for a null text).
+int stringhex2bin(char* text);
+
+// Value of the four hex digits p[0..3]; a character that is not a hex digit
+// counts as 0.  The four characters must exist.
+uint32_t chunk2uint32(const char* p);
+
+// Prints the bytes as rows of 16 hex bytes with their characters.  A size of
+// -1 dumps the text length of the bytes; any other negative size prints
+// nothing.
+void hexdumpbuff(const void* bytes, int size, const char* name);
+
+// ---- Progress lines -----------------------------------------------------------
+
+// Prints "<label> progress=PPP.PPP % timespent=... timeelapsed=..." over the
+// previous progress line: the share done, the time spent since `start` and the
+// projected whole duration (times in whole seconds).  A total of 0 shows 0
+// percent.  Returns done.
+uint64_t showprogress(const char* label, uint64_t done, uint64_t total, int start, int now);
+
+// Prints a percentage and a bar of `width` positions over the previous line,
+// or, for a total of 0 or less, a spinner that advances one step per call.
+// The label and the trailing text may be null.
+void showstatusprogress(const char* label, const char* text, int done, int total, int width);
+
+// ---- Paths, byte search and reversal ----------------------------------------------
+
+// Last component of a path whose parts are separated by "\" (the whole path
+// when it has none), copied into out, which holds at least strlen(path) + 1
+// bytes.
+char* mybasename(const char* path, char* out);
+
+// Offset of the first occurrence of the pattern text in the first count
+// bytes, or -1.  An empty pattern is found at 0.
+int binstrpos(const char* pattern, const void* bytes, int count);
+
+// Longest run binstrrev reverses.
+constexpr unsigned binstrrev_max = 65536;
+
+// Reverses the first count bytes in place.  Returns 0, or -1 (bytes left
+// unchanged) for a count above binstrrev_max.
+int binstrrev(void* bytes, unsigned count);
+
+// ---- Sizes for people -----------------------------------------------------------
+
+// Size in bytes as "N B", "N.NNN kB", "N.NN MB", "N.NN GB"... (units of 1024),
+// with the decimal point written as `separator`, within outsize bytes.
+char* hrfilesize(double size, char* out, int outsize, char separator);
+
 }  // namespace utillib
