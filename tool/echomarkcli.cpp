@@ -2,6 +2,7 @@
 #include "tool/echomarkcli.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,7 +77,7 @@ void parse_host(const char* progname, const char* value) {
 void parse_size(const char* progname, const char* option, int slot, const char* argument) {
     int size = std::atoi(argument + std::strlen(option) + 1);
     cmdargs_set_int(slot, size);
-    if (size == 0 || size < 0 || size > cmdargs_size_max) option_invalid(progname, option, argument);
+    if (size <= 0 || size > cmdargs_size_max) option_invalid(progname, option, argument);
 }
 
 }  // namespace
