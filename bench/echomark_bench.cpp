@@ -146,18 +146,23 @@ int connected_socket(int port)
     return sock;
 }
 
-// Waits (at most 5 s) until something answers probes on the port.
+// Waits (at most 5 s) until something answers probes on the port.  While
+// nothing is bound there, loopback refuses each probe at once, so the
+// attempts are paced rather than counted.
 bool wait_until_answering(int port)
 {
     int sock = connected_socket(port);
     unsigned char buffer[64] = {};
     write_probe(buffer, 0, 64, 64);
     bool answered = false;
-    for (int attempt = 0; attempt < 100 && !answered; ++attempt) {
+    double give_up = now() + 5.0;
+    while (!answered && now() < give_up) {
         ::send(sock, buffer, sizeof buffer, 0);
         pollfd wait{sock, POLLIN, 0};
         if (::poll(&wait, 1, 50) > 0 && ::recv(sock, buffer, sizeof buffer, 0) > 0)
             answered = true;
+        else
+            platform::Sleep(20);
     }
     ::close(sock);
     return answered;
