@@ -1,0 +1,217 @@
+// Socket calls of the platform layer: the system calls with the design's
+// platform conventions (errno untouched, codes kept for WSAGetLastError, no
+// SIGPIPE, oversized datagrams reported).
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/winsock.hpp"
+
+namespace platform {
+
+namespace {
+
+// Records the failure of the system call just made and restores errno.  A
+// handle that is not open is "not a socket" to the callers, as on the design's
+// platform.
+int record_failure(int saved_errno)
+{
+    int code = errno == EBADF ? WSAENOTSOCK : translate_errno(errno);
+    WSASetLastError(code);
+    errno = saved_errno;
+    return SOCKET_ERROR;
+}
+
+int refuse(int code)
+{
+    WSASetLastError(code);
+    return SOCKET_ERROR;
+}
+
+}  // namespace
+
+SOCKET socket(int family, int type, int protocol)
+{
+    int saved = errno;
+    int s = ::socket(family, type | SOCK_CLOEXEC, protocol);
+    if (s < 0)
+        return record_failure(saved);
+    return s;
+}
+
+int bind(SOCKET s, const void* address, int length)
+{
+    if (length < 0)
+        return refuse(WSAEFAULT);
+    int saved = errno;
+    if (::bind(s, static_cast<const sockaddr*>(address), static_cast<socklen_t>(length)) != 0)
+        return record_failure(saved);
+    return 0;
+}
+
+int listen(SOCKET s, int backlog)
+{
+    int saved = errno;
+    if (::listen(s, backlog) != 0)
+        return record_failure(saved);
+    return 0;
+}
+
+SOCKET accept(SOCKET s, void* address, int* length)
+{
+    if (length != nullptr && *length < 0)
+        return refuse(WSAEFAULT);
+    int saved = errno;
+    socklen_t size = length != nullptr ? static_cast<socklen_t>(*length) : 0;
+    int accepted = ::accept4(s, length != nullptr ? static_cast<sockaddr*>(address) : nullptr,
+                             length != nullptr ? &size : nullptr, SOCK_CLOEXEC);
+    if (accepted < 0)
+        return record_failure(saved);
+    if (length != nullptr)
+        *length = static_cast<int>(size);
+    return accepted;
+}
+
+int connect(SOCKET s, const void* address, int length)
+{
+    if (length < 0)
+        return refuse(WSAEFAULT);
+    int saved = errno;
+    if (::connect(s, static_cast<const sockaddr*>(address), static_cast<socklen_t>(length)) != 0)
+        return record_failure(saved);
+    return 0;
+}
+
+int closesocket(SOCKET s)
+{
+    int saved = errno;
+    if (::close(s) != 0)
+        return record_failure(saved);
+    return 0;
+}
+
+int getsockname(SOCKET s, void* address, int* length)
+{
+    if (length == nullptr || *length < 0)
+        return refuse(WSAEFAULT);
+    int saved = errno;
+    socklen_t size = static_cast<socklen_t>(*length);
+    if (::getsockname(s, static_cast<sockaddr*>(address), &size) != 0)
+        return record_failure(saved);
+    *length = static_cast<int>(size);
+    return 0;
+}
+
+int getpeername(SOCKET s, void* address, int* length)
+{
+    if (length == nullptr || *length < 0)
+        return refuse(WSAEFAULT);
+    int saved = errno;
+    socklen_t size = static_cast<socklen_t>(*length);
+    if (::getpeername(s, static_cast<sockaddr*>(address), &size) != 0)
+        return record_failure(saved);
+    *length = static_cast<int>(size);
+    return 0;
+}
+
+int getsockopt(SOCKET s, int level, int option, void* value, int* length)
+{
+    if (length == nullptr || *length < 0)
+        return refuse(WSAEFAULT);
+    int saved = errno;
+    socklen_t size = static_cast<socklen_t>(*length);
+    if (::getsockopt(s, level, option, value, &size) != 0)
+        return record_failure(saved);
+    *length = static_cast<int>(size);
+    return 0;
+}
+
+int setsockopt(SOCKET s, int level, int option, const void* value, int length)
+{
+    if (length < 0)
+        return refuse(WSAEFAULT);
+    int saved = errno;
+    if (::setsockopt(s, level, option, value, static_cast<socklen_t>(length)) != 0)
+        return record_failure(saved);
+    return 0;
+}
+
+int ioctlsocket(SOCKET s, uint32_t request, unsigned long* argument)
+{
+    if (request != FIONBIO || argument == nullptr)
+        return refuse(WSAEINVAL);
+    int saved = errno;
+    int flags = ::fcntl(s, F_GETFL);
+    if (flags < 0)
+        return record_failure(saved);
+    int wanted = *argument != 0 ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    if (wanted != flags && ::fcntl(s, F_SETFL, wanted) != 0)
+        return record_failure(saved);
+    return 0;
+}
+
+int send(SOCKET s, const void* data, int length, int flags)
+{
+    if (length < 0)
+        return refuse(WSAEFAULT);
+    int saved = errno;
+    ssize_t sent = ::send(s, data, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
+    if (sent < 0)
+        return record_failure(saved);
+    return static_cast<int>(sent);
+}
+
+int recv(SOCKET s, void* buffer, int length, int flags)
+{
+    if (length < 0)
+        return refuse(WSAEFAULT);
+    int saved = errno;
+    ssize_t received = ::recv(s, buffer, static_cast<size_t>(length), flags);
+    if (received < 0)
+        return record_failure(saved);
+    return static_cast<int>(received);
+}
+
+int sendto(SOCKET s, const void* data, int length, int flags, const void* to, int to_length)
+{
+    if (length < 0 || to_length < 0)
+        return refuse(WSAEFAULT);
+    int saved = errno;
+    ssize_t sent = ::sendto(s, data, static_cast<size_t>(length), flags | MSG_NOSIGNAL,
+                            static_cast<const sockaddr*>(to), static_cast<socklen_t>(to_length));
+    if (sent < 0)
+        return record_failure(saved);
+    return static_cast<int>(sent);
+}
+
+int recvfrom(SOCKET s, void* buffer, int length, int flags, void* from, int* from_length)
+{
+    if (length < 0 || (from != nullptr && (from_length == nullptr || *from_length < 0)))
+        return refuse(WSAEFAULT);
+    // recvmsg reports a truncated datagram in msg_flags without discarding
+    // stream data, which MSG_TRUNC as a call flag would do on TCP.
+    struct iovec part;
+    part.iov_base = buffer;
+    part.iov_len = static_cast<size_t>(length);
+    struct msghdr message {};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    if (from != nullptr) {
+        message.msg_name = from;
+        message.msg_namelen = static_cast<socklen_t>(*from_length);
+    }
+    int saved = errno;
+    ssize_t received = ::recvmsg(s, &message, flags);
+    if (received < 0)
+        return record_failure(saved);
+    if (from != nullptr)
+        *from_length = static_cast<int>(message.msg_namelen);
+    if (message.msg_flags & MSG_TRUNC)
+        return refuse(WSAEMSGSIZE);
+    return static_cast<int>(received);
+}
+
+}  // namespace platform
