@@ -11,9 +11,6 @@ namespace socketlib {
 
 using internal::map_last_error;
 
-const in6_addr in6addr_any = {};
-const in6_addr in6addr_loopback = {{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}};
-
 namespace {
 
 constexpr int open_codes[] = {platform::RT_EMFILE,           platform::RT_ENFILE,
