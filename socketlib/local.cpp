@@ -30,6 +30,13 @@ constexpr int connect_errors[] = {
 
 constexpr int path_capacity = static_cast<int>(sizeof(sockaddr_un{}.sun_path));
 
+// Zero-fills the caller's buffer; an empty buffer may be a null pointer.
+void zero_fill(void* buffer, int length)
+{
+    if (length > 0)
+        std::memset(buffer, 0, static_cast<std::size_t>(length));
+}
+
 bool time_is_up(double start, double timeout)
 {
     return sockmicrotime() - start > timeout;
@@ -155,7 +162,7 @@ int unix_recv(int sock, void* buffer, int length, double timeout)
         return -platform::WSAENOTSOCK;
     if (length < 0)
         return -platform::WSAEINVAL;
-    std::memset(buffer, 0, static_cast<std::size_t>(length));
+    zero_fill(buffer, length);
     const double start = sockmicrotime();
     const platform::timeval wait_time = platform::timeval_from_seconds(timeout);
 

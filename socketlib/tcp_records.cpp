@@ -18,6 +18,13 @@ constexpr int max_chunk_length = 0xFFFFF;
 
 static_assert(size_line_max_read < size_line_capacity, "size line area keeps a terminator");
 
+// Zero-fills the caller's buffer; an empty buffer may be a null pointer.
+void zero_fill(void* buffer, int length)
+{
+    if (length > 0)
+        std::memset(buffer, 0, static_cast<std::size_t>(length));
+}
+
 bool time_is_up(double start, double timeout)
 {
     return sockmicrotime() - start > timeout;
@@ -78,7 +85,7 @@ int tcp_linerecv(int sock, char* buffer, int length, double timeout)
         return -platform::WSAENOTSOCK;
     if (length < 0)
         return -platform::WSAEINVAL;
-    std::memset(buffer, 0, static_cast<std::size_t>(length));
+    zero_fill(buffer, length);
     const platform::timeval wait_time = platform::timeval_from_seconds(timeout);
     internal::set_io_timeout(sock, SO_RCVTIMEO, wait_time);
     const double start = sockmicrotime();
@@ -95,7 +102,7 @@ int tcp_linerecv(int sock, char* buffer, int length, double timeout)
         if (peeked < 0)
             return -1;
         int line = line_length(buffer, peeked);
-        std::memset(buffer, 0, static_cast<std::size_t>(length));
+        zero_fill(buffer, length);
         if (line > 0)
             return tcp_recv(sock, buffer, line, timeout);
         // No line feed yet; the peeked bytes stay pending, so the next wait
@@ -112,7 +119,7 @@ int tcp_headersrecv(int sock, char* buffer, int length, double timeout)
         return -platform::WSAENOTSOCK;
     if (length < 0)
         return -platform::WSAEINVAL;
-    std::memset(buffer, 0, static_cast<std::size_t>(length));
+    zero_fill(buffer, length);
     const platform::timeval wait_time = platform::timeval_from_seconds(timeout);
     internal::set_io_timeout(sock, SO_RCVTIMEO, wait_time);
     const double start = sockmicrotime();
@@ -138,7 +145,7 @@ int tcp_headersrecv(int sock, char* buffer, int length, double timeout)
             block = peeked;
         else
             previous_peek = peeked;
-        std::memset(buffer, 0, static_cast<std::size_t>(length));
+        zero_fill(buffer, length);
         if (block > 0)
             return tcp_recv(sock, buffer, block, timeout);
         if (time_is_up(start, timeout))
@@ -152,7 +159,7 @@ int tcp_chunkrecv(int sock, char* buffer, int length, double timeout)
         return -platform::WSAENOTSOCK;
     if (length < 0)
         return -platform::WSAEINVAL;
-    std::memset(buffer, 0, static_cast<std::size_t>(length));
+    zero_fill(buffer, length);
     char size_line[size_line_capacity] = {};
     char scratch[discard_block];
     const double start = sockmicrotime();
@@ -248,7 +255,7 @@ int tcp_polllinerecv(int sock, char* buffer, int length)
         return -platform::WSAENOTSOCK;
     if (length < 0)
         return -platform::WSAEINVAL;
-    std::memset(buffer, 0, static_cast<std::size_t>(length));
+    zero_fill(buffer, length);
     return SOCK_ERR_GENERIC;
 }
 

@@ -23,6 +23,13 @@ constexpr int receive_errors[] = {
     platform::WSAECONNREFUSED,
 };
 
+// Zero-fills the caller's buffer; an empty buffer may be a null pointer.
+void zero_fill(void* buffer, int length)
+{
+    if (length > 0)
+        std::memset(buffer, 0, static_cast<std::size_t>(length));
+}
+
 int send_failure()
 {
     int code = platform::WSAGetLastError();
@@ -99,7 +106,7 @@ int receive_with_waits(int sock, void* buffer, int length, double timeout, bool 
         return -platform::WSAENOTSOCK;
     if (length < 0)
         return -platform::WSAEINVAL;
-    std::memset(buffer, 0, static_cast<std::size_t>(length));
+    zero_fill(buffer, length);
     const platform::timeval wait_time = platform::timeval_from_seconds(timeout);
     internal::set_io_timeout(sock, SO_RCVTIMEO, wait_time);
     const double start = sockmicrotime();
@@ -190,7 +197,7 @@ int tcp_blockrecv(int sock, void* buffer, int length, double timeout)
         return -platform::WSAENOTSOCK;
     if (length < 0)
         return -platform::WSAEINVAL;
-    std::memset(buffer, 0, static_cast<std::size_t>(length));
+    zero_fill(buffer, length);
     internal::set_io_timeout(sock, SO_RCVTIMEO, platform::timeval_from_seconds(timeout));
     const double start = sockmicrotime();
     const double started = platform::monotonic_seconds();
@@ -237,7 +244,7 @@ int tcp_pollrecv(int sock, void* buffer, int length)
         return -platform::WSAENOTSOCK;
     if (length < 0)
         return -platform::WSAEINVAL;
-    std::memset(buffer, 0, static_cast<std::size_t>(length));
+    zero_fill(buffer, length);
     return SOCK_ERR_GENERIC;
 }
 

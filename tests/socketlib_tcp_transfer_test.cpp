@@ -73,6 +73,10 @@ TEST_F(TcpTransfer, ZeroLengths)
     EXPECT_GE(now() - start, 0.19);
     stream_peer::send_text(pair.server, "z");
     EXPECT_EQ(tcp_recv(pair.client, buffer, 0, 2.0), 0);
+    // An empty buffer need not exist at all.
+    EXPECT_EQ(tcp_onerecv(pair.client, nullptr, 0, 2.0), 0);
+    EXPECT_EQ(tcp_blockrecv(pair.client, nullptr, 0, 2.0), 0);
+    EXPECT_EQ(tcp_pollrecv(pair.client, nullptr, 0), SOCK_ERR_GENERIC);
 }
 
 TEST_F(TcpTransfer, ReceiveGathersPiecesUntilTheBufferIsFull)
