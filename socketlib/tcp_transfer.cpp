@@ -200,7 +200,7 @@ int tcp_blockrecv(int sock, void* buffer, int length, double timeout)
     zero_fill(buffer, length);
     internal::set_io_timeout(sock, SO_RCVTIMEO, platform::timeval_from_seconds(timeout));
     const double start = sockmicrotime();
-    const double started = platform::monotonic_seconds();
+    const double monotonic_start = platform::monotonic_seconds();
     if (length == 0)
         return 0;
 
@@ -215,7 +215,7 @@ int tcp_blockrecv(int sock, void* buffer, int length, double timeout)
             // "would block"; that is the socket's receive time-out.  On a
             // non-blocking socket the same code comes back at once.
             if (platform::WSAGetLastError() == platform::WSAEWOULDBLOCK &&
-                platform::monotonic_seconds() - started >= timeout - timer_tick) {
+                platform::monotonic_seconds() - monotonic_start >= timeout - timer_tick) {
                 errno = platform::WSAETIMEDOUT;
                 return SOCK_ERR_TIMEOUT;
             }
