@@ -62,6 +62,13 @@ void set_io_timeout(int sock, int option, const platform::timeval& timeout)
     struct ::timeval value;
     value.tv_sec = timeout.tv_sec;
     value.tv_usec = timeout.tv_usec;
+    // Linux reads {0, 0} as "no limit" and refuses negative values, which
+    // would let a blocking call wait without end; the shortest limit it
+    // honours stands for a time-out that has nothing left.
+    if (value.tv_sec < 0 || (value.tv_sec == 0 && value.tv_usec <= 0)) {
+        value.tv_sec = 0;
+        value.tv_usec = 1;
+    }
     platform::setsockopt(sock, SOL_SOCKET, option, &value, static_cast<int>(sizeof value));
 }
 

@@ -42,7 +42,8 @@ wait_outcome wait_socket(int sock, bool for_read, bool for_write, const platform
 int address_length_for(int sock);
 
 // Sets SO_SNDTIMEO or SO_RCVTIMEO in the form Linux expects; the result is
-// not examined by any caller.
+// not examined by any caller.  A time value of zero or below becomes the
+// shortest limit (1 microsecond, one kernel tick in practice), never "no limit".
 void set_io_timeout(int sock, int option, const platform::timeval& timeout);
 
 }  // namespace socketlib::internal
