@@ -107,6 +107,17 @@ int select(int /*socket_count*/, socket_set* read_set, socket_set* write_set, so
         limit_pointer = &limit;
     }
 
+    // A negative handle is never a socket; poll would silently skip it.
+    const socket_set* sets[] = {read_set, write_set, error_set};
+    for (const socket_set* set : sets) {
+        for (int i = 0; i < entries(set); ++i) {
+            if (set->sockets[i] < 0) {
+                WSASetLastError(WSAENOTSOCK);
+                return SOCKET_ERROR;
+            }
+        }
+    }
+
     pollfd list[max_watched];
     int used = 0;
     for (int i = 0; i < entries(read_set); ++i)

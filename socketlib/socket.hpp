@@ -53,8 +53,9 @@ struct sockaddr_un {
 };
 static_assert(sizeof(sockaddr_un) == 110, "local socket address record");
 
-extern const in6_addr in6addr_any;       // ::
-extern const in6_addr in6addr_loopback;  // ::1
+// The IPv6 constants :: and ::1 (the C library's own, so both names agree).
+using ::in6addr_any;
+using ::in6addr_loopback;
 
 // --- core (start-up, generic operations, builders, helpers) ------------------
 

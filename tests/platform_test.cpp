@@ -1,0 +1,302 @@
+// The platform layer: error numbers, counted start-up, select over socket
+// lists, datagram truncation, address text and message texts.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/winsock.hpp"
+#include "tests/test_support.hpp"
+
+namespace {
+
+using namespace platform;
+
+TEST(ErrorTranslation, SocketErrorsGoToWindowsSocketsNumbers)
+{
+    struct case_ {
+        int linux_errno;
+        int expected;
+    } cases[] = {
+        {EINTR, WSAEINTR},           {EAGAIN, WSAEWOULDBLOCK},     {EINPROGRESS, WSAEINPROGRESS},
+        {ENOTSOCK, WSAENOTSOCK},     {EMSGSIZE, WSAEMSGSIZE},      {EADDRINUSE, WSAEADDRINUSE},
+        {ECONNRESET, WSAECONNRESET}, {ETIMEDOUT, WSAETIMEDOUT},    {ECONNREFUSED, WSAECONNREFUSED},
+        {EHOSTUNREACH, WSAEHOSTUNREACH}, {ELOOP, WSAELOOP},        {EAFNOSUPPORT, WSAEAFNOSUPPORT},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(translate_errno(c.linux_errno), c.expected) << c.linux_errno;
+}
+
+TEST(ErrorTranslation, RuntimeNumbersKeepTheDesignsValues)
+{
+    EXPECT_EQ(translate_errno(ENOENT), 2);
+    EXPECT_EQ(translate_errno(EACCES), 13);
+    EXPECT_EQ(translate_errno(EPIPE), 32);
+    EXPECT_EQ(translate_errno(EMFILE), 24);
+    // Linux numbers the two differently; neither may pass for the other.
+    EXPECT_EQ(translate_errno(ENAMETOOLONG), RT_ENAMETOOLONG);
+    EXPECT_NE(translate_errno(ENOSYS), RT_ENAMETOOLONG);
+}
+
+TEST(ErrorTranslation, FailedCallKeepsErrnoAndRecordsItsCode)
+{
+    errno = 1234;
+    EXPECT_EQ(platform::bind(-1, nullptr, 16), SOCKET_ERROR);
+    EXPECT_EQ(errno, 1234);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+}
+
+TEST(StartUp, CountsEveryStartAndCleanUp)
+{
+    int before = startup_count();
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(0x0202, &data), 0);
+    EXPECT_EQ(data.wVersion, 0x0202);
+    ASSERT_EQ(WSAStartup(0x0202, nullptr), 0);
+    EXPECT_EQ(startup_count(), before + 2);
+    EXPECT_EQ(WSACleanup(), 0);
+    EXPECT_EQ(WSACleanup(), 0);
+    EXPECT_EQ(startup_count(), before);
+}
+
+TEST(StartUp, CleanUpWithoutStartUpFails)
+{
+    while (startup_count() > 0)
+        WSACleanup();
+    EXPECT_EQ(WSACleanup(), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
+}
+
+TEST(StartUp, InjectedFailuresFailThatManyStarts)
+{
+    int before = startup_count();
+    fail_next_startups(2);
+    EXPECT_EQ(WSAStartup(0x0202, nullptr), WSASYSNOTREADY);
+    EXPECT_EQ(WSAStartup(0x0202, nullptr), WSASYSNOTREADY);
+    EXPECT_EQ(startup_count(), before);
+    EXPECT_EQ(WSAStartup(0x0202, nullptr), 0);
+    WSACleanup();
+}
+
+TEST(Select, ReportsOnlyTheReadySocketsAndCountsPairs)
+{
+    auto a = test_support::open_bound_udp();
+    auto b = test_support::open_bound_udp();
+    char byte = 'x';
+    ASSERT_EQ(platform::sendto(b.sock, &byte, 1, 0, &a.address, 16), 1);
+
+    socket_set readable, writable;
+    socket_set_zero(&readable);
+    socket_set_zero(&writable);
+    socket_set_add(a.sock, &readable);
+    socket_set_add(b.sock, &readable);
+    socket_set_add(a.sock, &writable);
+    platform::timeval limit{1, 0};
+    // a is readable and writable, b only writable but not asked for writing.
+    EXPECT_EQ(platform::select(0, &readable, &writable, nullptr, &limit), 2);
+    EXPECT_TRUE(socket_set_has(a.sock, &readable));
+    EXPECT_FALSE(socket_set_has(b.sock, &readable));
+    EXPECT_TRUE(socket_set_has(a.sock, &writable));
+    platform::closesocket(a.sock);
+    platform::closesocket(b.sock);
+}
+
+TEST(Select, TimeOutClearsTheSetsAndNegativeTimeFails)
+{
+    auto a = test_support::open_bound_udp();
+    socket_set readable;
+    socket_set_zero(&readable);
+    socket_set_add(a.sock, &readable);
+    platform::timeval short_wait{0, 20000};
+    EXPECT_EQ(platform::select(0, &readable, nullptr, nullptr, &short_wait), 0);
+    EXPECT_FALSE(socket_set_has(a.sock, &readable));
+
+    socket_set_add(a.sock, &readable);
+    platform::timeval negative{0, -1};
+    EXPECT_EQ(platform::select(0, &readable, nullptr, nullptr, &negative), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+    platform::closesocket(a.sock);
+}
+
+TEST(Select, ClosedOrNegativeHandleIsNotASocket)
+{
+    socket_set readable;
+    socket_set_zero(&readable);
+    socket_set_add(-1, &readable);
+    platform::timeval limit{0, 0};
+    EXPECT_EQ(platform::select(0, &readable, nullptr, nullptr, &limit), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+
+    int fd = ::dup(0);
+    ::close(fd);
+    socket_set_zero(&readable);
+    socket_set_add(fd, &readable);
+    EXPECT_EQ(platform::select(0, &readable, nullptr, nullptr, &limit), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+}
+
+TEST(Select, SetIgnoresEntriesBeyondItsCapacity)
+{
+    socket_set set;
+    socket_set_zero(&set);
+    for (int i = 0; i < socket_set_capacity + 10; ++i)
+        socket_set_add(1000 + i, &set);
+    EXPECT_EQ(set.count, socket_set_capacity);
+    EXPECT_TRUE(socket_set_has(1000, &set));
+    EXPECT_FALSE(socket_set_has(1000 + socket_set_capacity, &set));
+}
+
+TEST(Datagrams, LongerThanTheBufferIsReportedNotTruncated)
+{
+    auto a = test_support::open_bound_udp();
+    auto b = test_support::open_bound_udp();
+    char data[100];
+    std::memset(data, 'd', sizeof data);
+    ASSERT_EQ(platform::sendto(b.sock, data, 100, 0, &a.address, 16), 100);
+    char small[10] = {};
+    sockaddr_in from{};
+    int from_length = 16;
+    EXPECT_EQ(platform::recvfrom(a.sock, small, 10, 0, &from, &from_length), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEMSGSIZE);
+    EXPECT_EQ(small[9], 'd');
+    EXPECT_EQ(ntohs(from.sin_port), b.port);
+    platform::closesocket(a.sock);
+    platform::closesocket(b.sock);
+}
+
+TEST(Streams, SendToAClosedPeerFailsWithoutSignal)
+{
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    ::close(pair[1]);
+    char byte = 'x';
+    EXPECT_EQ(platform::send(pair[0], &byte, 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), RT_EPIPE);
+    ::close(pair[0]);
+}
+
+TEST(Modes, IoctlSwitchesNonBlocking)
+{
+    auto a = test_support::open_bound_udp();
+    unsigned long on = 1;
+    ASSERT_EQ(ioctlsocket(a.sock, FIONBIO, &on), 0);
+    EXPECT_TRUE(::fcntl(a.sock, F_GETFL) & O_NONBLOCK);
+    char buffer[4];
+    EXPECT_EQ(platform::recv(a.sock, buffer, 4, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+    unsigned long off = 0;
+    ASSERT_EQ(ioctlsocket(a.sock, FIONBIO, &off), 0);
+    EXPECT_FALSE(::fcntl(a.sock, F_GETFL) & O_NONBLOCK);
+    platform::closesocket(a.sock);
+}
+
+TEST(AddressText, Ipv4WithAndWithoutPort)
+{
+    sockaddr_in record{};
+    int length = 16;
+    ASSERT_EQ(WSAStringToAddressA("10.1.2.3:8080", AF_INET, nullptr, &record, &length), 0);
+    EXPECT_EQ(ntohl(record.sin_addr.s_addr), 0x0A010203u);
+    EXPECT_EQ(ntohs(record.sin_port), 8080);
+
+    char text[32];
+    uint32_t text_length = sizeof text;
+    ASSERT_EQ(WSAAddressToStringA(&record, 16, nullptr, text, &text_length), 0);
+    EXPECT_STREQ(text, "10.1.2.3:8080");
+    record.sin_port = 0;
+    text_length = sizeof text;
+    ASSERT_EQ(WSAAddressToStringA(&record, 16, nullptr, text, &text_length), 0);
+    EXPECT_STREQ(text, "10.1.2.3");
+    EXPECT_EQ(text_length, 9u);
+}
+
+TEST(AddressText, Ipv6BracketsAndPort)
+{
+    sockaddr_in6 record{};
+    int length = 28;
+    ASSERT_EQ(WSAStringToAddressA("[::1]:53", AF_INET6, nullptr, &record, &length), 0);
+    EXPECT_EQ(record.sin6_addr.s6_addr[15], 1);
+    EXPECT_EQ(ntohs(record.sin6_port), 53);
+    char text[64];
+    uint32_t text_length = sizeof text;
+    ASSERT_EQ(WSAAddressToStringA(&record, 28, nullptr, text, &text_length), 0);
+    EXPECT_STREQ(text, "[::1]:53");
+    ASSERT_EQ(WSAStringToAddressA("fe80::1", AF_INET6, nullptr, &record, &length), 0);
+    EXPECT_EQ(record.sin6_port, 0);
+}
+
+TEST(AddressText, RefusesWhatIsNoAddressAndSmallBuffers)
+{
+    sockaddr_in record{};
+    int length = 16;
+    const char* bad[] = {"localhost", "1.2.3", "1.2.3.4:", "1.2.3.4:70000", "1.2.3.4:8x", "", "::1"};
+    for (const char* text : bad) {
+        EXPECT_EQ(WSAStringToAddressA(text, AF_INET, nullptr, &record, &length), SOCKET_ERROR) << text;
+        EXPECT_EQ(WSAGetLastError(), WSAEINVAL) << text;
+    }
+    int too_small = 8;
+    EXPECT_EQ(WSAStringToAddressA("1.2.3.4", AF_INET, nullptr, &record, &too_small), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+
+    record.sin_family = AF_INET;
+    record.sin_addr.s_addr = htonl(0xC0A80101);
+    char text[8];
+    uint32_t text_length = sizeof text;
+    EXPECT_EQ(WSAAddressToStringA(&record, 16, nullptr, text, &text_length), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+    EXPECT_EQ(text_length, 12u);
+}
+
+TEST(Messages, TextsAreCutAndTerminatedInsideTheBuffer)
+{
+    char text[16];
+    std::memset(text, '#', sizeof text);
+    uint32_t written = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, WSAETIMEDOUT, 0, text, sizeof text,
+                                      nullptr);
+    EXPECT_EQ(written, 15u);
+    EXPECT_EQ(text[15], '\0');
+    char untouched[8] = "keep";
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 99999, 0, untouched, sizeof untouched, nullptr),
+              0u);
+    EXPECT_STREQ(untouched, "keep");
+}
+
+TEST(Clock, TimeOutConversionTruncatesAndClamps)
+{
+    struct case_ {
+        double seconds;
+        int32_t sec;
+        int32_t usec;
+    } cases[] = {{2.5, 2, 500000},   {-1.5, -1, -500000},   {0.0000005, 0, 0},  {0.25, 0, 250000},
+                 {1e12, 2147483647, 0}, {-1e12, -2147483647 - 1, 0}, {0.0 / 0.0, 0, 0}};
+    for (const auto& c : cases) {
+        platform::timeval value = timeval_from_seconds(c.seconds);
+        EXPECT_EQ(value.tv_sec, c.sec) << c.seconds;
+        EXPECT_EQ(value.tv_usec, c.usec) << c.seconds;
+    }
+}
+
+TEST(Clock, OnePausedMillisecondIsCloseToOne)
+{
+    double start = monotonic_seconds();
+    for (int i = 0; i < 20; ++i)
+        Sleep(1);
+    double each = (monotonic_seconds() - start) / 20;
+    EXPECT_GE(each, 0.001);
+    EXPECT_LT(each, 0.01);
+}
+
+TEST(Clock, LocalTimeHasMilliseconds)
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    EXPECT_GE(now.wYear, 2024);
+    EXPECT_LE(now.wMilliseconds, 999);
+    EXPECT_GE(now.wMonth, 1);
+    EXPECT_LE(now.wMonth, 12);
+}
+
+}  // namespace
