@@ -94,7 +94,7 @@ bool take_name(reader* r, int inline_end, char* text, int text_size)
         if (separator)
             text[written++] = '.';
         for (int i = 1; i <= length; ++i) {
-            unsigned char c;
+            unsigned char c = 0;
             byte_at(*r, offset + i, &c);
             text[written++] = static_cast<char>(c);
         }
