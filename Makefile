@@ -24,3 +24,6 @@ demo: build
 
 clean:
 	rm -rf build build-asan
+
+bench: build
+	./build/echomark_bench build/echomark

@@ -1,0 +1,417 @@
+// Benchmark of the measurement path, loopback only, bounded in time.
+//
+// It runs the real program (its log going to a file) side by side with bare
+// reference loops that do the same network work and nothing else:
+//   1. responder: a window of 16 outstanding probes against the real
+//      responder and against a bare recvfrom/sendto echo loop;
+//   2. sender: the real sender (2000 probes) and a bare ping-pong loop with
+//      the same 1 ms pause, both against the real responder;
+//   3. 32 real senders at once against one responder.
+// The reference loops call the system's socket functions directly on
+// purpose: they are the yardstick the program is measured against.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/clock.hpp"
+
+namespace {
+
+const char* program_path = nullptr;
+std::string work_folder;
+
+double now()
+{
+    return platform::monotonic_seconds();
+}
+
+int free_udp_port()
+{
+    int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(sock);
+    return ntohs(address.sin_port);
+}
+
+sockaddr_in loopback(int port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    return address;
+}
+
+// Probe header: reserved, probe number, probe size, reply size (little-endian).
+void write_probe(unsigned char* buffer, int number, int size, int reply)
+{
+    int32_t fields[4] = {0, number, size, reply};
+    std::memcpy(buffer, fields, sizeof fields);
+}
+
+int32_t field(const unsigned char* buffer, int offset)
+{
+    int32_t value;
+    std::memcpy(&value, buffer + offset, sizeof value);
+    return value;
+}
+
+// Runs the program with its standard output going to `log_path`.
+pid_t start_program(const std::vector<std::string>& arguments, const std::string& log_path)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        FILE* log = std::freopen(log_path.c_str(), "w", stdout);
+        if (log == nullptr)
+            _exit(127);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program_path));
+        for (const std::string& argument : arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        execv(program_path, argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+pid_t start_responder(int port, const std::string& log_path)
+{
+    return start_program({"-l", "-h", "127.0.0.1", "-p", std::to_string(port)}, log_path);
+}
+
+// The reference responder: receive, answer with the asked length, nothing else.
+[[noreturn]] void bare_echo_loop(int port)
+{
+    int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int size = 4 << 20;
+    ::setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in address = loopback(port);
+    if (::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        _exit(1);
+    static unsigned char buffer[65536];
+    for (;;) {
+        sockaddr_in from;
+        socklen_t from_length = sizeof from;
+        ssize_t received = ::recvfrom(sock, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
+                                      &from_length);
+        if (received < 0)
+            continue;
+        int32_t reply = received >= 16 ? field(buffer, 12) : 0;
+        if (reply < 0 || reply > static_cast<int32_t>(sizeof buffer))
+            continue;
+        ::sendto(sock, buffer, static_cast<size_t>(reply), 0, reinterpret_cast<sockaddr*>(&from), from_length);
+    }
+}
+
+pid_t start_bare_echo(int port)
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        bare_echo_loop(port);
+    return pid;
+}
+
+void stop(pid_t pid)
+{
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+}
+
+int connected_socket(int port)
+{
+    int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int size = 4 << 20;
+    ::setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in address = loopback(port);
+    ::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    return sock;
+}
+
+// Waits (at most 5 s) until something answers probes on the port.
+bool wait_until_answering(int port)
+{
+    int sock = connected_socket(port);
+    unsigned char buffer[64] = {};
+    write_probe(buffer, 0, 64, 64);
+    bool answered = false;
+    for (int attempt = 0; attempt < 100 && !answered; ++attempt) {
+        ::send(sock, buffer, sizeof buffer, 0);
+        pollfd wait{sock, POLLIN, 0};
+        if (::poll(&wait, 1, 50) > 0 && ::recv(sock, buffer, sizeof buffer, 0) > 0)
+            answered = true;
+    }
+    ::close(sock);
+    return answered;
+}
+
+struct load_result {
+    long sent;
+    long replies;
+    double seconds;
+};
+
+// Keeps `window` probes outstanding for `seconds`; a probe whose reply does
+// not come within 200 ms counts as lost and is replaced.
+load_result windowed_load(int port, int size, int reply, int window, double seconds)
+{
+    int sock = connected_socket(port);
+    static unsigned char buffer[65536];
+    load_result result{0, 0, 0};
+    int outstanding = 0;
+    double start = now();
+    double end = start + seconds;
+    while (now() < end) {
+        while (outstanding < window) {
+            write_probe(buffer, static_cast<int>(result.sent % 10000), size, reply);
+            if (::send(sock, buffer, static_cast<size_t>(size), 0) < 0)
+                break;
+            ++result.sent;
+            ++outstanding;
+        }
+        pollfd wait{sock, POLLIN, 0};
+        if (::poll(&wait, 1, 200) <= 0) {
+            outstanding = 0;  // the window is lost: start a new one
+            continue;
+        }
+        while (::recv(sock, buffer, sizeof buffer, MSG_DONTWAIT) >= 0) {
+            ++result.replies;
+            --outstanding;
+        }
+    }
+    result.seconds = now() - start;
+    // Replies still on their way are not lost.
+    pollfd wait{sock, POLLIN, 0};
+    while (::poll(&wait, 1, 200) > 0 && ::recv(sock, buffer, sizeof buffer, 0) >= 0)
+        ++result.replies;
+    ::close(sock);
+    return result;
+}
+
+double percentile(std::vector<double> values, double fraction)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    std::size_t index = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
+    return values[index];
+}
+
+struct ping_pong_result {
+    double seconds;
+    long replies;
+    std::vector<double> pauses;
+};
+
+// The reference sender: one probe, one reply, the same 1 ms pause.
+ping_pong_result ping_pong(int port, int count)
+{
+    int sock = connected_socket(port);
+    static unsigned char buffer[65536];
+    ping_pong_result result{0, 0, {}};
+    result.pauses.reserve(static_cast<std::size_t>(count));
+    double start = now();
+    for (int i = 0; i < count; ++i) {
+        std::memset(buffer, 0, sizeof buffer);
+        write_probe(buffer, i, 8192, 9192);
+        ::send(sock, buffer, 8192, 0);
+        pollfd wait{sock, POLLIN, 0};
+        if (::poll(&wait, 1, 250) > 0 && ::recv(sock, buffer, sizeof buffer, 0) > 0) {
+            ++result.replies;
+            double before = now();
+            platform::Sleep(1);
+            result.pauses.push_back(now() - before);
+        }
+    }
+    result.seconds = now() - start;
+    ::close(sock);
+    return result;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::string text;
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr)
+        return text;
+    char chunk[4096];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+        text.append(chunk, got);
+    std::fclose(file);
+    return text;
+}
+
+// The ratio line of a sender's run report, or "" when it is missing.
+std::string report_ratio(const std::string& log)
+{
+    const std::string key = "main(): recvpkts/sendpkts=";
+    std::size_t at = log.find(key);
+    if (at == std::string::npos)
+        return "";
+    std::size_t end = log.find('\n', at);
+    return log.substr(at + key.size(), end - at - key.size());
+}
+
+void verdict(const char* what, bool met)
+{
+    std::printf("  target %-60s %s\n", what, met ? "met" : "MISSED");
+}
+
+void bench_responder(int size, int reply, bool targets)
+{
+    int bare_port = free_udp_port();
+    pid_t bare = start_bare_echo(bare_port);
+    int port = free_udp_port();
+    std::string log = work_folder + "/responder.log";
+    pid_t responder = start_responder(port, log);
+    if (!wait_until_answering(bare_port) || !wait_until_answering(port)) {
+        std::printf("  responder did not start\n");
+        stop(bare);
+        stop(responder);
+        return;
+    }
+    load_result reference = windowed_load(bare_port, size, reply, 16, 3.0);
+    load_result measured = windowed_load(port, size, reply, 16, 3.0);
+    stop(bare);
+    stop(responder);
+    double reference_rate = reference.replies / reference.seconds;
+    double measured_rate = measured.replies / measured.seconds;
+    double ratio = measured_rate / reference_rate;
+    std::printf("  %5d-byte probes asking %5d: bare loop %9.0f replies/s (loss %ld), echomark %9.0f replies/s "
+                "(loss %ld), ratio %.2f\n",
+                size, reply, reference_rate, reference.sent - reference.replies, measured_rate,
+                measured.sent - measured.replies, ratio);
+    if (targets) {
+        verdict("responder at least 0.70 of the bare loop (64 bytes)", ratio >= 0.70);
+        verdict("responder loses nothing at a window of 16", measured.sent == measured.replies);
+    }
+    unlink(log.c_str());
+}
+
+void bench_sender()
+{
+    int port = free_udp_port();
+    std::string responder_log = work_folder + "/responder.log";
+    pid_t responder = start_responder(port, responder_log);
+    if (!wait_until_answering(port)) {
+        std::printf("  responder did not start\n");
+        stop(responder);
+        return;
+    }
+    constexpr int count = 2000;
+    ping_pong_result reference = ping_pong(port, count);
+
+    std::string sender_log = work_folder + "/sender.log";
+    double start = now();
+    pid_t sender = start_program({"-h", "127.0.0.1", "-p", std::to_string(port), "-c", std::to_string(count)},
+                                 sender_log);
+    waitpid(sender, nullptr, 0);
+    double sender_seconds = now() - start;
+    stop(responder);
+
+    double reference_rate = count / reference.seconds;
+    double sender_rate = count / sender_seconds;
+    double ratio = sender_rate / reference_rate;
+    double median = percentile(reference.pauses, 0.5) * 1000;
+    double p99 = percentile(reference.pauses, 0.99) * 1000;
+    std::printf("  %d probes: bare ping-pong %7.0f probes/s, echomark %7.0f probes/s (%s), ratio %.3f\n", count,
+                reference_rate, sender_rate, report_ratio(read_file(sender_log)).c_str(), ratio);
+    std::printf("  1 ms pause: median %.3f ms, 99th percentile %.3f ms\n", median, p99);
+    verdict("sender at least 0.95 of the bare ping-pong loop", ratio >= 0.95);
+    verdict("pause median at most 1.05 ms", median <= 1.05);
+    unlink(responder_log.c_str());
+    unlink(sender_log.c_str());
+}
+
+void bench_concurrent_senders()
+{
+    constexpr int senders = 32;
+    constexpr int count = 1000;
+    int port = free_udp_port();
+    std::string responder_log = work_folder + "/responder.log";
+    pid_t responder = start_responder(port, responder_log);
+    if (!wait_until_answering(port)) {
+        std::printf("  responder did not start\n");
+        stop(responder);
+        return;
+    }
+    pid_t pids[senders];
+    std::string logs[senders];
+    double start = now();
+    for (int i = 0; i < senders; ++i) {
+        logs[i] = work_folder + "/sender" + std::to_string(i) + ".log";
+        pids[i] = start_program({"-h", "127.0.0.1", "-p", std::to_string(port), "-c", std::to_string(count)},
+                                logs[i]);
+    }
+    for (pid_t pid : pids)
+        waitpid(pid, nullptr, 0);
+    double seconds = now() - start;
+    stop(responder);
+
+    int complete = 0;
+    std::printf("  %d senders of %d probes in %.1f s; reply ratio of each:\n ", senders, count, seconds);
+    for (int i = 0; i < senders; ++i) {
+        std::string ratio = report_ratio(read_file(logs[i]));
+        if (ratio == "100.000[%]")
+            ++complete;
+        std::printf(" %s", ratio.empty() ? "(no report)" : ratio.c_str());
+        if (i % 8 == 7)
+            std::printf("\n ");
+        unlink(logs[i].c_str());
+    }
+    std::printf("\n");
+    verdict("every concurrent sender reports 100.000[%]", complete == senders);
+    unlink(responder_log.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s PATH-TO-ECHOMARK\n", argv[0]);
+        return 2;
+    }
+    program_path = argv[1];
+    if (access(program_path, X_OK) != 0) {
+        std::fprintf(stderr, "%s: cannot run %s\n", argv[0], program_path);
+        return 2;
+    }
+    char folder[] = "/tmp/echomark-bench-XXXXXX";
+    if (mkdtemp(folder) == nullptr) {
+        std::perror("mkdtemp");
+        return 2;
+    }
+    work_folder = folder;
+    signal(SIGPIPE, SIG_IGN);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    std::printf("1. responder, window of 16 outstanding probes, 3 s each, log to a file\n");
+    bench_responder(64, 64, true);
+    bench_responder(8192, 9192, false);
+    std::printf("2. sender against the responder\n");
+    bench_sender();
+    std::printf("3. concurrent senders against one responder\n");
+    bench_concurrent_senders();
+    rmdir(folder);
+    return 0;
+}
