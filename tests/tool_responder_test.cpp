@@ -1,0 +1,313 @@
+// Echo responder: replies on the wire, log lines, foreign datagrams, and the
+// program in listen mode keeping its output when killed.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "tests/tool_test_support.hpp"
+#include "tool/echomarkcli-select.hpp"
+
+namespace {
+
+using tooltest::count_matching;
+using tooltest::stamp;
+
+struct responder_fixture : ::testing::Test {
+    int responder = -1;
+    int port = 0;
+    int client = -1;
+    int client_port = 0;
+    int counter = 0;
+    std::vector<unsigned char> buffer = std::vector<unsigned char>(datagram_buffer_size);
+
+    void SetUp() override {
+        responder = tooltest::open_udp(&port);
+        client = tooltest::open_udp(&client_port);
+        ASSERT_GE(responder, 0);
+        ASSERT_GE(client, 0);
+    }
+    void TearDown() override {
+        platform::closesocket(responder);
+        platform::closesocket(client);
+    }
+
+    // Sends `datagram` from `from` and lets the responder handle it; returns its log.
+    std::string handle(int from, const std::vector<unsigned char>& datagram) {
+        EXPECT_EQ(tooltest::send_to(from, datagram.data(), static_cast<int>(datagram.size()), port),
+                  static_cast<int>(datagram.size()));
+        ::testing::internal::CaptureStdout();
+        echomark_listen_reply(responder, &counter, buffer.data());
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    // The reply that `to` gets, or an empty optional-like marker (-2 length) on none.
+    std::vector<unsigned char> reply(int to, int* length, double seconds = 2.0) {
+        std::vector<unsigned char> data(datagram_buffer_size);
+        *length = tooltest::receive_within(to, data.data(), datagram_buffer_size, seconds);
+        data.resize(*length > 0 ? *length : 0);
+        return data;
+    }
+};
+
+std::vector<unsigned char> probe(int size, int number, int replysize) {
+    std::vector<unsigned char> data(size < datagram_header_size ? datagram_header_size : size);
+    data_value_set(data.data(), value_probe, number);
+    data_value_set(data.data(), value_probesize, size);
+    data_value_set(data.data(), value_replysize, replysize);
+    data.resize(size);
+    return data;
+}
+
+std::string receive_line(int counter, int port, int size, int number) {
+    char text[200];
+    std::snprintf(text, sizeof text, " echomark_listen\\(\\): \\[%06d\\] recvsize=udp_blockrecv\\(127\\.0\\.0\\.1:%d\\): recvsize=%d lastpkts=%06d",
+                  counter, port, size, number);
+    return stamp + text;
+}
+
+std::string send_line(int counter, int port, int size, int number) {
+    char text[200];
+    std::snprintf(text, sizeof text, " echomark_listen\\(\\): \\[%06d\\] sendsize=udp_send\\(127\\.0\\.0\\.1:%d\\): sendsize=%d lastpkts=%06d",
+                  counter, port, size, number);
+    return stamp + text;
+}
+
+TEST(ToolDatagram, FieldsAreLittleEndianByValueCode) {
+    unsigned char data[datagram_header_size] = {};
+    data_value_set(data, value_probe, 1);
+    EXPECT_EQ(data[4], 1);
+    EXPECT_EQ(data[5], 0);
+    data_value_set(data, value_reserved, -2);
+    data_value_set(data, value_probesize, 0x01020304);
+    data_value_set(data, value_replysize, INT_MIN);
+    const unsigned char expected[datagram_header_size] = {0xFE, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0,
+                                                          4,    3,    2,    1,    0, 0, 0, 0x80};
+    EXPECT_EQ(std::memcmp(data, expected, sizeof data), 0);
+    EXPECT_EQ(data_value_get(data, value_reserved), -2);
+    EXPECT_EQ(data_value_get(data, value_probe), 1);
+    EXPECT_EQ(data_value_get(data, value_probesize), 0x01020304);
+    EXPECT_EQ(data_value_get(data, value_replysize), INT_MIN);
+    // Codes that name no field read 0 and change nothing.
+    for (int code : {0, 2, 3, 4, 8, -1, 1000}) {
+        EXPECT_EQ(data_value_get(data, code), 0) << code;
+        data_value_set(data, code, 0x55555555);
+        EXPECT_EQ(std::memcmp(data, expected, sizeof data), 0) << code;
+    }
+}
+
+TEST_F(responder_fixture, SetUpLinesAndPortCutToFiveCharacters) {
+    ::testing::internal::CaptureStdout();
+    int sock = echomark_listen_open("127.0.0.1", 123456);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("echomark_listen(): listaddr=create_sockaddrin(AF_INET, ipaddr=127.0.0.1, ipport=12345):\n"
+                        "echomark_connect(): connaddr.sin_addr.s_addr=0100007F (127.0.0.1) listaddr.sin_port=12345\n",
+                        0),
+              0U)
+        << out;
+    if (sock >= 0) platform::closesocket(sock);
+}
+
+TEST_F(responder_fixture, PortInUseIsReportedInsteadOfWaitingForEver) {
+    ::testing::internal::CaptureStdout();
+    int sock = echomark_listen_open("127.0.0.1", port);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_LT(sock, 0);
+    EXPECT_EQ(count_matching(out, "echomark_listen\\(\\): result=udp_bind\\(127\\.0\\.0\\.1:" + std::to_string(port) +
+                                      "\\): result=-10048 if \\(result<0\\): error=10048:.*"),
+              1)
+        << out;
+}
+
+TEST_F(responder_fixture, ShortDatagramIsFilledWithZerosToTheReplySize) {
+    std::vector<unsigned char> sent = probe(16, 7, 32);
+    std::string log = handle(client, sent);
+    int length = 0;
+    std::vector<unsigned char> got = reply(client, &length);
+    ASSERT_EQ(length, 32);
+    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), got.begin()));
+    for (int i = 16; i < 32; i++) EXPECT_EQ(got[i], 0) << i;
+    EXPECT_EQ(count_matching(log, receive_line(0, client_port, 16, 7)), 1) << log;
+    EXPECT_EQ(count_matching(log, send_line(0, client_port, 32, 7)), 1) << log;
+    EXPECT_EQ(tooltest::lines_of(log).size(), 2U) << log;
+    EXPECT_EQ(counter, 1);
+}
+
+TEST_F(responder_fixture, DatagramShorterThanTheHeaderGetsAnEmptyReply) {
+    std::string log = handle(client, {9, 9, 9, 9});
+    int length = -5;
+    reply(client, &length);
+    EXPECT_EQ(length, 0);
+    EXPECT_EQ(count_matching(log, receive_line(0, client_port, 4, 0)), 1) << log;
+    EXPECT_EQ(count_matching(log, send_line(0, client_port, 0, 0)), 1) << log;
+    EXPECT_EQ(count_matching(log, "echomark_listen\\(\\): sendsize=udp_send\\(\\): sendsize=0 if \\(sendsize<=0\\): "
+                                  "sendsize=0:Success"),
+              1)
+        << log;
+    EXPECT_EQ(log.find("recvsize!=sendsize"), std::string::npos) << log;
+    EXPECT_EQ(counter, 1);
+}
+
+TEST_F(responder_fixture, FullProbeIsAnsweredWithTheLengthItAsksFor) {
+    std::vector<unsigned char> sent = probe(8192, 42, 9192);
+    for (std::size_t i = datagram_header_size; i < sent.size(); i++) sent[i] = static_cast<unsigned char>(i * 7);
+    std::string log = handle(client, sent);
+    int length = 0;
+    std::vector<unsigned char> got = reply(client, &length);
+    ASSERT_EQ(length, 9192);
+    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), got.begin()));
+    for (int i = 8192; i < 9192; i++) ASSERT_EQ(got[i], 0) << i;
+    EXPECT_EQ(count_matching(log, send_line(0, client_port, 9192, 42)), 1) << log;
+
+    // A probe longer than its reply is cut to the reply size.
+    std::string cut = handle(client, probe(1000, 43, 20));
+    got = reply(client, &length);
+    ASSERT_EQ(length, 20);
+    EXPECT_EQ(data_value_get(got.data(), value_probe), 43);
+    EXPECT_EQ(count_matching(cut, send_line(1, client_port, 20, 43)), 1) << cut;
+}
+
+TEST_F(responder_fixture, EachSenderIsAnsweredAtItsOwnAddress) {
+    int other_port = 0;
+    int other = tooltest::open_udp(&other_port);
+    ASSERT_GE(other, 0);
+    std::string first = handle(client, probe(64, 1, 64));
+    std::string second = handle(other, probe(64, 2, 48));
+    int length = 0;
+    std::vector<unsigned char> got = reply(client, &length);
+    EXPECT_EQ(length, 64);
+    EXPECT_EQ(data_value_get(got.data(), value_probe), 1);
+    got = reply(other, &length);
+    EXPECT_EQ(length, 48);
+    EXPECT_EQ(data_value_get(got.data(), value_probe), 2);
+    // Nothing strayed to the wrong sender.
+    reply(client, &length, 0.1);
+    EXPECT_EQ(length, -2);
+    EXPECT_EQ(count_matching(first, send_line(0, client_port, 64, 1)), 1) << first;
+    EXPECT_EQ(count_matching(second, send_line(1, other_port, 48, 2)), 1) << second;
+    EXPECT_EQ(counter, 2);
+    platform::closesocket(other);
+}
+
+TEST_F(responder_fixture, ForeignReplySizesAreRefusedAndTheNextDatagramAnswered) {
+    for (int replysize : {-1, INT_MIN, datagram_buffer_size + 1, INT_MAX}) {
+        std::string log = handle(client, probe(16, 5, replysize));
+        int length = 0;
+        reply(client, &length, 0.1);
+        EXPECT_EQ(length, -2) << replysize;
+        EXPECT_EQ(count_matching(log, receive_line(0, client_port, 16, 5)), 1) << log;
+        EXPECT_EQ(count_matching(log, "echomark_listen\\(\\): \\[000000\\] replysize=" + std::to_string(replysize) +
+                                          " if \\(replysize<0 \\|\\| replysize>65536\\): no reply"),
+                  1)
+            << log;
+        EXPECT_EQ(tooltest::lines_of(log).size(), 2U) << log;
+    }
+    EXPECT_EQ(counter, 0);
+    handle(client, probe(16, 6, 16));
+    int length = 0;
+    reply(client, &length);
+    EXPECT_EQ(length, 16);
+}
+
+TEST_F(responder_fixture, LargestDatagramsAreHandled) {
+    // The largest UDP datagram comes back whole.
+    std::vector<unsigned char> sent = probe(65507, 9, 65507);
+    std::fill(sent.begin() + datagram_header_size, sent.end(), 0xAB);
+    std::string log = handle(client, sent);
+    int length = 0;
+    std::vector<unsigned char> got = reply(client, &length);
+    ASSERT_EQ(length, 65507);
+    EXPECT_TRUE(got == sent);
+    EXPECT_EQ(count_matching(log, send_line(0, client_port, 65507, 9)), 1) << log;
+
+    // A reply the buffer holds but no datagram can carry fails to send; the
+    // counter still advances and the responder goes on.
+    log = handle(client, probe(16, 10, datagram_buffer_size));
+    EXPECT_EQ(count_matching(log, send_line(1, client_port, -1, 10)), 1) << log;
+    EXPECT_EQ(count_matching(log, "echomark_listen\\(\\): sendsize=udp_send\\(\\): sendsize=-1 if \\(sendsize<=0\\): "
+                                  "sendsize=1:Operation not permitted"),
+              1)
+        << log;
+    EXPECT_EQ(count_matching(log, "echomark_listen\\(\\): if \\(recvsize!=sendsize\\) recvsize=65536 != sendsize=-1"), 1)
+        << log;
+    EXPECT_EQ(counter, 2);
+    handle(client, probe(16, 11, 16));
+    reply(client, &length);
+    EXPECT_EQ(length, 16);
+}
+
+TEST_F(responder_fixture, FloodOfRandomDatagramsLeavesItAnswering) {
+    std::srand(7);
+    std::vector<unsigned char> junk(512);
+    ::testing::internal::CaptureStdout();
+    for (int round = 0; round < 20; round++) {
+        // In batches, so the socket's receive queue never drops any and the
+        // bounded loop never waits for a datagram that will not come.
+        for (int i = 0; i < 10; i++) {
+            for (unsigned char& byte : junk) byte = static_cast<unsigned char>(std::rand());
+            tooltest::send_to(client, junk.data(), std::rand() % static_cast<int>(junk.size()), port);
+        }
+        echomark_listen_serve(responder, 10);
+    }
+    tooltest::send_to(client, probe(16, 77, 24).data(), 16, port);
+    echomark_listen_serve(responder, 1);
+    std::string log = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count_matching(log, ".*recvsize=udp_blockrecv\\(127\\.0\\.0\\.1:.*"), 201);
+    // Drain the replies to the junk; the last one answers the probe.
+    std::vector<unsigned char> data(datagram_buffer_size);
+    int last_probe = -1, length = 0;
+    while ((length = tooltest::receive_within(client, data.data(), datagram_buffer_size, 0.2)) >= 0) {
+        last_probe = length >= 8 ? data_value_get(data.data(), value_probe) : -1;
+    }
+    EXPECT_EQ(last_probe, 77);
+}
+
+// The program in listen mode, output to a file, killed without warning:
+// every datagram it answered is in the file.
+TEST(ToolResponderProgram, OutputSurvivesSigkill) {
+    int port = tooltest::free_port();
+    std::string out_path = tooltest::temp_path();
+    std::string err_path = tooltest::temp_path();
+    pid_t pid = tooltest::start_program({"-l", "-h", "127.0.0.1", "-p", std::to_string(port)}, out_path, err_path);
+    ASSERT_TRUE(tooltest::wait_port_taken(port, 10.0));
+    int client_port = 0;
+    int client = tooltest::open_udp(&client_port);
+    unsigned char data[datagram_buffer_size];
+    for (int i = 0; i < 5; i++) {
+        std::vector<unsigned char> sent = probe(100, i, 50);
+        tooltest::send_to(client, sent.data(), 100, port);
+        EXPECT_EQ(tooltest::receive_within(client, data, sizeof data, 5.0), 50) << i;
+    }
+    // The reply is sent before its line is printed; give the last line a moment.
+    platform::Sleep(200);
+    kill(pid, SIGKILL);
+    EXPECT_EQ(tooltest::wait_program(pid, 10.0), -1000 - SIGKILL);
+    std::string out = tooltest::read_file(out_path);
+    std::string p = std::to_string(port);
+    EXPECT_EQ(out.rfind("echomark_listen(): listaddr=create_sockaddrin(AF_INET, ipaddr=127.0.0.1, ipport=" + p +
+                            "):\nechomark_connect(): connaddr.sin_addr.s_addr=0100007F (127.0.0.1) listaddr.sin_port=" +
+                            p + "\n",
+                        0),
+              0U)
+        << out;
+    for (int i = 0; i < 5; i++) {
+        EXPECT_EQ(count_matching(out, receive_line(i, client_port, 100, i)), 1) << out;
+        EXPECT_EQ(count_matching(out, send_line(i, client_port, 50, i)), 1) << out;
+    }
+    EXPECT_EQ(tooltest::read_file(err_path), "");
+    platform::closesocket(client);
+    std::remove(out_path.c_str());
+    std::remove(err_path.c_str());
+}
+
+TEST(ToolResponderProgram, PortInUseEndsWithStatusMinusOne) {
+    int port = 0;
+    int holder = tooltest::open_udp(&port);
+    tooltest::run_result r = tooltest::run_program({"-l", "-h", "127.0.0.1", "-p", std::to_string(port)}, 10.0);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("udp_bind("), std::string::npos) << r.out;
+    platform::closesocket(holder);
+}
+
+}  // namespace

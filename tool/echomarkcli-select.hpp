@@ -1,0 +1,59 @@
+// UDP round-trip measurement: the probe datagram, the measurement record,
+// the echo responder and the probe sender.
+#pragma once
+
+#include <cstdint>
+
+// --- probe datagram ------------------------------------------------------------
+
+// Every datagram, probe or reply, fits one buffer of this size.
+constexpr int datagram_buffer_size = 65536;
+// Header fields, four little-endian 32-bit signed ints, addressed by value code.
+constexpr int datagram_header_size = 16;
+constexpr int value_reserved = 1;    // offset 0
+constexpr int value_probe = 5;       // offset 4: probe number
+constexpr int value_probesize = 6;   // offset 8: length of the probe
+constexpr int value_replysize = 7;   // offset 12: length of the reply asked for
+
+// Field of the datagram (at least 16 bytes) selected by code; 0 for any other code.
+int data_value_get(const void* data, int code);
+// Writes value into the field selected by code; any other code changes nothing.
+void data_value_set(void* data, int code, int value);
+
+// --- measurement record ----------------------------------------------------------
+
+constexpr int echomark_slots = 10000;
+
+struct echomark_record {
+    int32_t lastpkts;  // probe number of the latest probe sent or reply received
+    int32_t sendpkts;  // probes sent
+    int32_t recvpkts;  // replies received
+    double Stime[echomark_slots];  // per probe index: writability wait + send
+    double Rtime[echomark_slots];  // per probe number: readability wait + receive
+};
+
+extern echomark_record echomarkdata;
+extern echomark_record* echomarkinfo;
+
+// --- echo responder --------------------------------------------------------------
+
+// Set-up of the responder: prints its address lines, opens a UDP socket and
+// binds it.  Returns the socket, or a negative code (after a line saying so)
+// when the socket cannot be opened or bound.
+int echomark_listen_open(const char* ipaddr, int ipport);
+// Takes one datagram from sock into buffer (datagram_buffer_size bytes) and
+// answers it to its source; counter numbers the datagrams answered.
+void echomark_listen_reply(int sock, int* counter, unsigned char* buffer);
+// Answers datagrams on sock: `datagrams` of them, or without end when negative.
+void echomark_listen_serve(int sock, long datagrams);
+// The responder: set-up, then answers datagrams until the process is stopped.
+// Returns only when the set-up failed.
+void echomark_listen(const char* ipaddr, int ipport);
+
+// --- probe sender ------------------------------------------------------------------
+
+// Sends count probes (at most echomark_slots) of sendsize bytes to ipaddr:ipport,
+// each asking for recvsize bytes back, waits up to timeout seconds each time,
+// and keeps counts and times in record.
+void echomark_connect(const char* ipaddr, int ipport, double timeout, int count, int sendsize, int recvsize,
+                      echomark_record* record);

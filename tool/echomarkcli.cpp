@@ -1,0 +1,191 @@
+// Command line, program entry and run report of echomark.
+#include "tool/echomarkcli.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/winsock.hpp"
+#include "tool/echomarkcli-select.hpp"
+
+alignas(8) unsigned char cmdargs[cmdargs_slots][cmdargs_slot_size];
+
+int cmdargs_int(int slot) {
+    int value;
+    std::memcpy(&value, cmdargs[slot], sizeof value);
+    return value;
+}
+
+void cmdargs_set_int(int slot, int value) { std::memcpy(cmdargs[slot], &value, sizeof value); }
+
+double cmdargs_double(int slot) {
+    double value;
+    std::memcpy(&value, cmdargs[slot], sizeof value);
+    return value;
+}
+
+void cmdargs_set_double(int slot, double value) { std::memcpy(cmdargs[slot], &value, sizeof value); }
+
+const char* cmdargs_text(int slot) { return reinterpret_cast<const char*>(cmdargs[slot]); }
+
+void args_init() {
+    std::memset(cmdargs, 0, sizeof cmdargs);
+    cmdargs_set_int(cmdargs_mode, mode_connect);
+    cmdargs_set_double(cmdargs_timeout, 0.25);
+    cmdargs_set_int(cmdargs_sendsize, 8192);
+    cmdargs_set_int(cmdargs_recvsize, 9192);
+    cmdargs_set_int(cmdargs_count, 100);
+}
+
+namespace {
+
+[[noreturn]] void option_missing(const char* progname, const char* option) {
+    std::fprintf(stderr, "%s: option: %s require an argument\n", progname, option);
+    std::exit(-1);
+}
+
+[[noreturn]] void option_invalid(const char* progname, const char* option, const char* value) {
+    std::fprintf(stderr, "%s: option %s has invalid value: '%s'\n", progname, option, value);
+    std::exit(-1);
+}
+
+bool has_prefix(const char* argument, const char* key) {
+    return std::strncmp(argument, key, std::strlen(key)) == 0;
+}
+
+// Value of an option that takes the next argument; advances *index to it.
+const char* next_value(const char* progname, const char* option, int argc, char** argv, int* index) {
+    if (*index + 1 >= argc || argv[*index + 1] == nullptr) option_missing(progname, option);
+    *index += 1;
+    return argv[*index];
+}
+
+// Stores the host text cut to the slot, then refuses an empty text and one
+// that did not fit with its terminator.
+void parse_host(const char* progname, const char* value) {
+    std::size_t length = strnlen(value, cmdargs_slot_size);
+    unsigned char* slot = cmdargs[cmdargs_ipaddr];
+    std::memset(slot, 0, cmdargs_slot_size);
+    std::memcpy(slot, value, length < cmdargs_slot_size ? length : cmdargs_slot_size - 1);
+    if (length == 0 || length >= cmdargs_slot_size) option_invalid(progname, "-h", value);
+}
+
+// --sendsize= and --recvsize=: the number after the key; 0 and sizes no
+// datagram buffer can hold are refused, quoting the whole argument.
+void parse_size(const char* progname, const char* option, int slot, const char* argument) {
+    int size = std::atoi(argument + std::strlen(option) + 1);
+    cmdargs_set_int(slot, size);
+    if (size <= 0 || size > cmdargs_size_max) option_invalid(progname, option, argument);
+}
+
+}  // namespace
+
+int args_parse(const char* progname, int argc, char** argv) {
+    if (argc < 1) return 1;
+    for (int i = 1; i < argc; i++) {
+        const char* argument = argv[i];
+        if (argument == nullptr) continue;
+        if (has_prefix(argument, "--listen")) {
+            cmdargs_set_int(cmdargs_mode, mode_listen);
+        } else if (has_prefix(argument, "-t")) {
+            const char* value = next_value(progname, "-t", argc, argv, &i);
+            double timeout = std::atof(value);
+            cmdargs_set_double(cmdargs_timeout, timeout);
+            // "nan" is no time at all; refuse it like a zero.
+            if (timeout == 0.0 || std::isnan(timeout)) option_invalid(progname, "-t", value);
+        } else if (has_prefix(argument, "-l")) {
+            cmdargs_set_int(cmdargs_mode, mode_listen);
+        } else if (has_prefix(argument, "-h")) {
+            parse_host(progname, next_value(progname, "-h", argc, argv, &i));
+        } else if (has_prefix(argument, "-p")) {
+            const char* value = next_value(progname, "-p", argc, argv, &i);
+            cmdargs_set_int(cmdargs_ipport, std::atoi(value));
+            if (cmdargs_int(cmdargs_ipport) == 0) option_invalid(progname, "-p", value);
+        } else if (has_prefix(argument, "--sendsize=")) {
+            parse_size(progname, "--sendsize", cmdargs_sendsize, argument);
+        } else if (has_prefix(argument, "--recvsize=")) {
+            parse_size(progname, "--recvsize", cmdargs_recvsize, argument);
+        } else if (has_prefix(argument, "-c")) {
+            const char* value = next_value(progname, "-c", argc, argv, &i);
+            cmdargs_set_int(cmdargs_count, std::atoi(value));
+            if (cmdargs_int(cmdargs_count) == 0) option_invalid(progname, "-c", value);
+        }
+    }
+    return argc;
+}
+
+namespace {
+
+const char* program_name(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+void print_report(const echomark_record* record, int count) {
+    for (int i = 0; i < count && i < echomark_slots; i++) {
+        std::printf("main(): i=%06d Stime=%.6f Rtime=%.6f\n", i, record->Stime[i], record->Rtime[i]);
+    }
+    std::printf("main(): sendpkts=%d\n", record->sendpkts);
+    std::printf("main(): recvpkts=%d\n", record->recvpkts);
+    // Wraps instead of overflowing when a foreign reply left INT_MAX there.
+    std::printf("main(): lastpkts+1=%d\n", static_cast<int>(static_cast<uint32_t>(record->lastpkts) + 1U));
+    if (record->sendpkts <= 0) {
+        std::puts("main(): sendpkts==0");
+    } else {
+        std::printf("main(): recvpkts/sendpkts=%05.3f[%%]\n",
+                    static_cast<double>(record->recvpkts) * 100.0 / static_cast<double>(record->sendpkts));
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int echomark_main(int argc, char** argv) {
+    // A process may be started without even argv[0].
+    const char* argv0 = argc >= 1 && argv[0] != nullptr ? argv[0] : "echomark";
+    const char* progname = program_name(argv0);
+
+    args_init();
+    int arguments = args_parse(progname, argc, argv);
+    echomarkinfo = &echomarkdata;
+
+    if (arguments <= 2) {
+        std::printf(
+            "Usage: %s [-l|--listen] [--sendsize=<bytes|default=%d>] [--recvsize=<bytes|default=%d>] "
+            "[-c <count|default=%d>] [-t <timeout|default=%f>] <-h ipaddr> <-p ipport>\n",
+            argv0, cmdargs_int(cmdargs_sendsize), cmdargs_int(cmdargs_recvsize), cmdargs_int(cmdargs_count),
+            cmdargs_double(cmdargs_timeout));
+        return 1;
+    }
+    bool missing = false;
+    if (cmdargs_text(cmdargs_ipaddr)[0] == '\0') {
+        std::printf("%s: host needed: -h\n", argv0);
+        missing = true;
+    }
+    if (cmdargs_int(cmdargs_ipport) <= 0) {
+        std::printf("%s: port needed: -p\n", argv0);
+        missing = true;
+    }
+    if (missing) return 1;
+
+    platform::WSADATA wsadata;
+    if (platform::WSAStartup(0x0202, &wsadata) != 0) {
+        std::puts("sockWSASockInit(): Couldn't find usable socket driver.");
+        return -1;
+    }
+    if (cmdargs_int(cmdargs_count) > echomark_slots) cmdargs_set_int(cmdargs_count, echomark_slots);
+
+    if (cmdargs_int(cmdargs_mode) == mode_listen) {
+        echomark_listen(cmdargs_text(cmdargs_ipaddr), cmdargs_int(cmdargs_ipport));
+        // Only a responder whose socket could not be set up comes back.
+        std::fflush(stdout);
+        return -1;
+    }
+    echomark_connect(cmdargs_text(cmdargs_ipaddr), cmdargs_int(cmdargs_ipport), cmdargs_double(cmdargs_timeout),
+                     cmdargs_int(cmdargs_count), cmdargs_int(cmdargs_sendsize), cmdargs_int(cmdargs_recvsize),
+                     echomarkinfo);
+    print_report(echomarkinfo, cmdargs_int(cmdargs_count));
+    return 0;
+}
