@@ -214,12 +214,33 @@ struct named_response {
 
 int gethostbynamestr_ns(uint16_t type, uint16_t qclass, const char* name, const char* server,
                         named_response* response, double timeout);
+// Builds the query into `buffer` and never writes beyond `size` bytes.  The
+// message length, or -1 when the message does not fit or `name` is null.
 int named_createquery(uint16_t type, uint16_t qclass, const char* name, unsigned char* buffer, int size);
+// Parses a reply of `length` received bytes: nothing outside them is read.
+// Each section count is the number of records stored in its table (at most
+// NAMED_MAX_RECORDS); reading stops at the first record that does not fit.
+void named_parseresponse(const unsigned char* message, int length, const char* name, named_response* response);
+// The same over a whole NAMED_MESSAGE_SIZE buffer.
 void named_parseresponse(const unsigned char* message, const char* name, named_response* response);
 void named_printresponses(const named_response* response);
+// Encodes dotted text as length-prefixed labels, writing at most `size`
+// bytes; the bytes written (closing zero included), or -1 when the encoding
+// does not fit (then `out` holds the empty name, if size allows one byte).
+int named_CreateNameFormat(unsigned char* out, int size, const char* name);
+// The same into an area of NAMED_TEXT_SIZE bytes, which every name fits.
 void named_CreateNameFormat(unsigned char* out, const char* name);
+// Reads the possibly compressed name at `position` of a message of `length`
+// bytes into `out` (NAMED_TEXT_SIZE bytes) as dotted text; `*used` is the
+// bytes the name occupies at `position`.  0, or -1 when the name leaves the
+// message, loops or is too long (then `out` is empty and `*used` is 0).
+int named_ParseReadName(const unsigned char* position, const unsigned char* message, int length, int* used,
+                        char* out);
+// The same within a whole NAMED_MESSAGE_SIZE buffer.
 void named_ParseReadName(const unsigned char* position, const unsigned char* message, int* used, char* out);
+// `out` holds length + 1 bytes.
 void named_parse_ipname(const unsigned char* bytes, int length, char* out);
+// `out` holds length + 1 bytes and 4 * length bytes up to 16.
 void named_parse_ipaddr(const unsigned char* bytes, int length, char* out);
 
 }  // namespace socketlib
