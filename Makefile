@@ -22,6 +22,10 @@ test-asan:
 demo: build
 	sh tool/demo.sh build/echomark
 
+# The DNS reply parser under libFuzzer for 60 s (needs clang and libclang-rt).
+fuzz:
+	sh fuzz/run.sh 60
+
 clean:
 	rm -rf build build-asan
 
