@@ -82,4 +82,27 @@ void Sleep(uint32_t milliseconds)
     errno = saved_errno;
 }
 
+void pause_seconds(double seconds)
+{
+    if (!(seconds > 0.0))
+        return;
+    if (seconds > 86400.0)
+        seconds = 86400.0;
+    // The same timer slack as Sleep, so short pauses last what they ask.
+    static thread_local bool slack_reduced = false;
+    if (!slack_reduced) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        slack_reduced = true;
+    }
+    struct timespec left;
+    left.tv_sec = static_cast<time_t>(seconds);
+    left.tv_nsec = static_cast<long>((seconds - static_cast<double>(left.tv_sec)) * 1e9);
+    if (left.tv_nsec > 999999999L)
+        left.tv_nsec = 999999999L;
+    int saved_errno = errno;
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+    errno = saved_errno;
+}
+
 }  // namespace platform

@@ -58,4 +58,9 @@ void GetLocalTime(SYSTEMTIME* out);
 // 1 ms rather than the kernel's default rounding.
 void Sleep(uint32_t milliseconds);
 
+// Pauses the calling thread for the given seconds, to the nanosecond as far
+// as the kernel's timer allows; 0, a negative value or one that is not a
+// number returns at once, and values beyond a day are held at a day.
+void pause_seconds(double seconds);
+
 }  // namespace platform

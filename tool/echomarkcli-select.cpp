@@ -1,11 +1,15 @@
 // Probe datagram, measurement record, echo responder and probe sender.
 #include "tool/echomarkcli-select.hpp"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/winsock.hpp"
 #include "socketlib/socket.hpp"
+#include "tool/probe_facts.hpp"
+#include "tool/quiet_progress.hpp"
+#include "tool/run_options.hpp"
 #include "utillib/utils.hpp"
 
 echomark_record echomarkdata;
@@ -79,6 +83,15 @@ void port_text(int ipport, char (&text)[6]) { std::snprintf(text, sizeof text, "
 // Error text for the negation of a failed call's result.
 const char* error_text(int result) { return std::strerror(-result); }
 
+// A line about one datagram or one wait; --quiet leaves them all out.
+[[gnu::format(printf, 1, 2)]] void step_log(const char* format, ...) {
+    if (runopts.quiet) return;
+    va_list arguments;
+    va_start(arguments, format);
+    std::vprintf(format, arguments);
+    va_end(arguments);
+}
+
 }  // namespace
 
 // --- echo responder --------------------------------------------------------------
@@ -124,11 +137,11 @@ void echomark_listen_reply(int sock, int* counter, unsigned char* buffer) {
     int recvsize = platform::recvfrom(sock, buffer, datagram_buffer_size, 0, &from, &fromlen);
     int lastpkts = data_value_get(buffer, value_probe);
     address_parts peer = parts_of(from);
-    std::printf("%s echomark_listen(): [%06d] recvsize=udp_blockrecv(%d.%d.%d.%d:%d): recvsize=%d lastpkts=%06d\n",
-                stamp_now(stamp), *counter, peer.a, peer.b, peer.c, peer.d, peer.port, recvsize, lastpkts);
+    step_log("%s echomark_listen(): [%06d] recvsize=udp_blockrecv(%d.%d.%d.%d:%d): recvsize=%d lastpkts=%06d\n",
+             stamp_now(stamp), *counter, peer.a, peer.b, peer.c, peer.d, peer.port, recvsize, lastpkts);
     if (recvsize <= 0) {
-        std::printf("echomark_listen(): recvsize=udp_blockrecv(): recvsize=%d if (recvsize<=0): recvsize=%d:%s\n",
-                    recvsize, -recvsize, error_text(recvsize));
+        step_log("echomark_listen(): recvsize=udp_blockrecv(): recvsize=%d if (recvsize<=0): recvsize=%d:%s\n",
+                 recvsize, -recvsize, error_text(recvsize));
         return;
     }
 
@@ -136,19 +149,26 @@ void echomark_listen_reply(int sock, int* counter, unsigned char* buffer) {
     // hold is not answered.
     int replysize = data_value_get(buffer, value_replysize);
     if (replysize < 0 || replysize > datagram_buffer_size) {
-        std::printf("echomark_listen(): [%06d] replysize=%d if (replysize<0 || replysize>%d): no reply\n", *counter,
-                    replysize, datagram_buffer_size);
+        step_log("echomark_listen(): [%06d] replysize=%d if (replysize<0 || replysize>%d): no reply\n", *counter,
+                 replysize, datagram_buffer_size);
+        return;
+    }
+    if (runopts.maxreply != run_options_no_reply_limit && replysize > runopts.maxreply) {
+        // --maxreply: a small request must not buy a large reply towards a
+        // source that may be forged.
+        step_log("echomark_listen(): [%06d] replysize=%d if (replysize>maxreply=%d): no reply\n", *counter,
+                 replysize, runopts.maxreply);
         return;
     }
     int sendsize = platform::sendto(sock, buffer, replysize, 0, &from, sizeof from);
-    std::printf("%s echomark_listen(): [%06d] sendsize=udp_send(%d.%d.%d.%d:%d): sendsize=%d lastpkts=%06d\n",
-                stamp_now(stamp), *counter, peer.a, peer.b, peer.c, peer.d, peer.port, sendsize, lastpkts);
+    step_log("%s echomark_listen(): [%06d] sendsize=udp_send(%d.%d.%d.%d:%d): sendsize=%d lastpkts=%06d\n",
+             stamp_now(stamp), *counter, peer.a, peer.b, peer.c, peer.d, peer.port, sendsize, lastpkts);
     if (sendsize <= 0) {
-        std::printf("echomark_listen(): sendsize=udp_send(): sendsize=%d if (sendsize<=0): sendsize=%d:%s\n", sendsize,
-                    -sendsize, error_text(sendsize));
+        step_log("echomark_listen(): sendsize=udp_send(): sendsize=%d if (sendsize<=0): sendsize=%d:%s\n", sendsize,
+                 -sendsize, error_text(sendsize));
     }
     if (replysize != sendsize) {
-        std::printf("echomark_listen(): if (recvsize!=sendsize) recvsize=%d != sendsize=%d\n", replysize, sendsize);
+        step_log("echomark_listen(): if (recvsize!=sendsize) recvsize=%d != sendsize=%d\n", replysize, sendsize);
     }
     // An endless responder may count past INT_MAX; wrap instead of overflowing.
     *counter = static_cast<int>(static_cast<uint32_t>(*counter) + 1U);
@@ -208,6 +228,19 @@ int receive_reply(int sock, unsigned char* buffer, sockaddr_in* from) {
     return result;
 }
 
+// The clock of Stime and Rtime: milliseconds of wall-clock time, or with
+// --precise the monotonic clock's nanoseconds.
+double probe_clock() { return runopts.precise ? platform::monotonic_seconds() : utillib::getmicrotime(); }
+
+// The pause after a good reply: 1 ms, or what --interval= asked for.
+void pause_after_reply() {
+    if (!runopts.interval_given) {
+        platform::Sleep(1);
+    } else if (runopts.interval > 0.0) {
+        platform::pause_seconds(runopts.interval);
+    }
+}
+
 // Probe numbers outside the record come from foreign datagrams.
 bool in_record(int probe) { return probe >= 0 && probe < echomark_slots; }
 
@@ -236,17 +269,17 @@ bool probe_cycle(sender* s, int i) {
     platform::socket_set_zero(&set);
     platform::socket_set_add(s->sock, &set);
     platform::timeval tv = platform::timeval_from_seconds(s->timeout);
-    double reference = utillib::getmicrotime();
+    double reference = probe_clock();
 
     int result = wait_select(s->sock, nullptr, &set, &tv);
     if (result == 0) {
-        std::printf("%s echomark_connect():1 /%06d/%06d/%06d/ TIMEOUT: if (result==0) continue;\n",
-                    stamp_now(s->stamp), i, r->sendpkts, r->recvpkts);
+        step_log("%s echomark_connect():1 /%06d/%06d/%06d/ TIMEOUT: if (result==0) continue;\n",
+                 stamp_now(s->stamp), i, r->sendpkts, r->recvpkts);
         return true;
     }
     if (result < 0) {
-        std::printf("%s echomark_connect():1 /%06d/%06d/%06d/ SOCKERR: if (result <0) return  ;\n",
-                    stamp_now(s->stamp), i, r->sendpkts, r->recvpkts);
+        step_log("%s echomark_connect():1 /%06d/%06d/%06d/ SOCKERR: if (result <0) return  ;\n",
+                 stamp_now(s->stamp), i, r->sendpkts, r->recvpkts);
         return false;
     }
     if (platform::socket_set_has(s->sock, &set)) {
@@ -256,32 +289,33 @@ bool probe_cycle(sender* s, int i) {
         data_value_set(s->buffer, value_probesize, s->sendsize);
         data_value_set(s->buffer, value_replysize, s->recvsize);
         int sent = send_probe(s->sock, s->buffer, clamp_size(s->sendsize), &s->connaddr);
-        r->Stime[i] = utillib::getmicrotime() - reference;
+        r->Stime[i] = probe_clock() - reference;
         address_parts to = parts_of(s->connaddr);
-        std::printf("%s echomark_connect():1 i=%06d S=%06d R=%06d sendsize=udp_send(%d.%d.%d.%d:%d): argssize=%d "
-                    "sendsize=%d time=%.6f\n",
-                    stamp_now(s->stamp), i, r->sendpkts, r->recvpkts, to.a, to.b, to.c, to.d, to.port, s->sendsize,
-                    sent, r->Stime[i]);
+        step_log("%s echomark_connect():1 i=%06d S=%06d R=%06d sendsize=udp_send(%d.%d.%d.%d:%d): argssize=%d "
+                 "sendsize=%d time=%.6f\n",
+                 stamp_now(s->stamp), i, r->sendpkts, r->recvpkts, to.a, to.b, to.c, to.d, to.port, s->sendsize,
+                 sent, r->Stime[i]);
         if (sent <= 0) {
-            std::printf("%s echomark_send():1 i=%06d S=%06d R=%06d sendsize=udp_send(): sendsize=%d if (sendsize<=0): "
-                        "error=%d:%s\n",
-                        stamp_now(s->stamp), i, r->sendpkts, r->recvpkts, sent, -sent, error_text(sent));
+            step_log("%s echomark_send():1 i=%06d S=%06d R=%06d sendsize=udp_send(): sendsize=%d if (sendsize<=0): "
+                     "error=%d:%s\n",
+                     stamp_now(s->stamp), i, r->sendpkts, r->recvpkts, sent, -sent, error_text(sent));
         } else {
             r->sendpkts += 1;
+            probe_facts_sent(&echomarkfacts, i);
         }
     }
 
     tv = platform::timeval_from_seconds(s->timeout);
-    reference = utillib::getmicrotime();
+    reference = probe_clock();
     result = wait_select(s->sock, &set, nullptr, &tv);
     if (result == 0) {
-        std::printf("%s echomark_connect():1 i=%06d S=%06d R=%06d result=select(): TIMEOUT: if (result==0) continue;\n",
-                    stamp_now(s->stamp), i, r->sendpkts, r->recvpkts);
+        step_log("%s echomark_connect():1 i=%06d S=%06d R=%06d result=select(): TIMEOUT: if (result==0) continue;\n",
+                 stamp_now(s->stamp), i, r->sendpkts, r->recvpkts);
         return true;
     }
     if (result < 0) {
-        std::printf("%s echomark_connect():1 i=%06d S=%06d R=%06d result=select(): SOCKERR: if (result <0) return  ;\n",
-                    stamp_now(s->stamp), i, r->sendpkts, r->recvpkts);
+        step_log("%s echomark_connect():1 i=%06d S=%06d R=%06d result=select(): SOCKERR: if (result <0) return  ;\n",
+                 stamp_now(s->stamp), i, r->sendpkts, r->recvpkts);
         return false;
     }
     if (!platform::socket_set_has(s->sock, &set)) {
@@ -295,20 +329,22 @@ bool probe_cycle(sender* s, int i) {
     int received = receive_reply(s->sock, s->buffer, &from);
     int probe = data_value_get(s->buffer, value_probe);
     r->lastpkts = probe;
-    if (in_record(probe)) r->Rtime[probe] = utillib::getmicrotime() - reference;
+    double waited = probe_clock() - reference;
+    if (in_record(probe)) r->Rtime[probe] = waited;
     address_parts peer = parts_of(from);
-    std::printf("%s echomark_connect():1 i=%06d S=%06d R=%06d sendsize=udp_recv(%d.%d.%d.%d:%d): recvsize=%d "
-                "lastpkts=%06d time=%.6f\n",
-                stamp_now(s->stamp), i, r->sendpkts, r->recvpkts, peer.a, peer.b, peer.c, peer.d, peer.port, received,
-                probe, r->Rtime[i]);
+    step_log("%s echomark_connect():1 i=%06d S=%06d R=%06d sendsize=udp_recv(%d.%d.%d.%d:%d): recvsize=%d "
+             "lastpkts=%06d time=%.6f\n",
+             stamp_now(s->stamp), i, r->sendpkts, r->recvpkts, peer.a, peer.b, peer.c, peer.d, peer.port, received,
+             probe, r->Rtime[i]);
     if (received <= 0) {
-        std::printf("%s echomark_recv():1 i=%06d S=%06d R=%06d recvsize=udp_recv(): recvsize=%d if (recvsize<=0): "
-                    "error=%d:%s\n",
-                    stamp_now(s->stamp), i, r->sendpkts, r->recvpkts, received, -received, error_text(received));
+        step_log("%s echomark_recv():1 i=%06d S=%06d R=%06d recvsize=udp_recv(): recvsize=%d if (recvsize<=0): "
+                 "error=%d:%s\n",
+                 stamp_now(s->stamp), i, r->sendpkts, r->recvpkts, received, -received, error_text(received));
         return true;
     }
     if (in_record(probe)) r->recvpkts += 1;
-    platform::Sleep(1);
+    probe_facts_reply(&echomarkfacts, probe, i, waited);
+    pause_after_reply();
     return true;
 }
 
@@ -323,13 +359,13 @@ bool drain(sender* s) {
         platform::timeval tv = platform::timeval_from_seconds(s->timeout);
         int result = wait_select(s->sock, &set, nullptr, &tv);
         if (result == 0) {
-            std::printf("%s echomark_connect():2 i=%06d S=%06d R=%06d TIMEOUT: if (result==0) continue;\n",
-                        stamp_now(s->stamp), i, r->sendpkts, r->recvpkts);
+            step_log("%s echomark_connect():2 i=%06d S=%06d R=%06d TIMEOUT: if (result==0) continue;\n",
+                     stamp_now(s->stamp), i, r->sendpkts, r->recvpkts);
             return true;
         }
         if (result < 0) {
-            std::printf("%s echomark_connect():2 i=%06d S=%06d R=%06d SOCKERR: if (result <0) return;\n",
-                        stamp_now(s->stamp), i, r->sendpkts, r->recvpkts);
+            step_log("%s echomark_connect():2 i=%06d S=%06d R=%06d SOCKERR: if (result <0) return;\n",
+                     stamp_now(s->stamp), i, r->sendpkts, r->recvpkts);
             return false;
         }
         if (!platform::socket_set_has(s->sock, &set)) continue;
@@ -340,16 +376,17 @@ bool drain(sender* s) {
         int probe = data_value_get(s->buffer, value_probe);
         r->lastpkts = probe;
         address_parts peer = parts_of(from);
-        std::printf("%s echomark_connect():2 i=%06d S=%06d R=%06d sendsize=udp_recv(%d.%d.%d.%d:%d): recvsize=%d "
-                    "lastpkts=%06d\n",
-                    stamp_now(s->stamp), i, r->sendpkts, r->recvpkts, peer.a, peer.b, peer.c, peer.d, peer.port,
-                    received, probe);
+        step_log("%s echomark_connect():2 i=%06d S=%06d R=%06d sendsize=udp_recv(%d.%d.%d.%d:%d): recvsize=%d "
+                 "lastpkts=%06d\n",
+                 stamp_now(s->stamp), i, r->sendpkts, r->recvpkts, peer.a, peer.b, peer.c, peer.d, peer.port,
+                 received, probe);
         if (received <= 0) {
-            std::printf("%s echomark_connect():2 i=%06d S=%06d R=%06d recvsize=udp_recv(): recvsize=%d if "
-                        "(recvsize<=0): recvsize=%d:%s\n",
-                        stamp_now(s->stamp), i, r->sendpkts, r->recvpkts, received, -received, error_text(received));
-        } else if (in_record(probe)) {
-            r->recvpkts += 1;
+            step_log("%s echomark_connect():2 i=%06d S=%06d R=%06d recvsize=udp_recv(): recvsize=%d if "
+                     "(recvsize<=0): recvsize=%d:%s\n",
+                     stamp_now(s->stamp), i, r->sendpkts, r->recvpkts, received, -received, error_text(received));
+        } else {
+            if (in_record(probe)) r->recvpkts += 1;
+            probe_facts_reply(&echomarkfacts, probe, facts_drain_cycle, 0.0);
         }
     }
     return true;
@@ -362,6 +399,7 @@ void echomark_connect(const char* ipaddr, int ipport, double timeout, int count,
     std::memset(record, 0, sizeof *record);
     // The record has one slot per probe.
     if (count > echomark_slots) count = echomark_slots;
+    probe_facts_reset(&echomarkfacts, count);
 
     char port[6];
     port_text(ipport, port);
@@ -383,12 +421,17 @@ void echomark_connect(const char* ipaddr, int ipport, double timeout, int count,
     double start = utillib::getmicrotime();
     std::puts("echomark_connect(): echomark_send(void *arg):/echomark_recv(void *arg):");
 
+    quiet_progress progress;
+    quiet_progress_begin(&progress, runopts.quiet);
     for (int i = 0; i < count; i++) {
         if (!probe_cycle(&s, i)) {
+            quiet_progress_end(&progress);
             std::fflush(stdout);
             return;
         }
+        quiet_progress_update(&progress, i + 1, count, record->sendpkts, record->recvpkts);
     }
+    quiet_progress_end(&progress);
     if (record->recvpkts < record->sendpkts && !drain(&s)) {
         std::fflush(stdout);
         return;

@@ -9,6 +9,10 @@
 
 #include "platform/winsock.hpp"
 #include "tool/echomarkcli-select.hpp"
+#include "tool/probe_facts.hpp"
+#include "tool/results_file.hpp"
+#include "tool/run_options.hpp"
+#include "tool/statistics.hpp"
 
 alignas(8) unsigned char cmdargs[cmdargs_slots][cmdargs_slot_size];
 
@@ -37,6 +41,7 @@ void args_init() {
     cmdargs_set_int(cmdargs_sendsize, 8192);
     cmdargs_set_int(cmdargs_recvsize, 9192);
     cmdargs_set_int(cmdargs_count, 100);
+    run_options_init(&runopts);
 }
 
 namespace {
@@ -111,6 +116,8 @@ int args_parse(const char* progname, int argc, char** argv) {
             const char* value = next_value(progname, "-c", argc, argv, &i);
             cmdargs_set_int(cmdargs_count, std::atoi(value));
             if (cmdargs_int(cmdargs_count) == 0) option_invalid(progname, "-c", value);
+        } else {
+            run_options_parse(progname, argument, &runopts);
         }
     }
     return argc;
@@ -138,6 +145,67 @@ void print_report(const echomark_record* record, int count) {
                     static_cast<double>(record->recvpkts) * 100.0 / static_cast<double>(record->sendpkts));
     }
     std::fflush(stdout);
+}
+
+// The result files asked for, opened before the run so that a path that
+// cannot be written is refused before any probe leaves.
+struct result_targets {
+    results_file csv;
+    results_file json;
+    bool want_csv;
+    bool want_json;
+};
+
+[[noreturn]] void file_refused(const char* progname, const char* option, const char* path, int error) {
+    std::fprintf(stderr, "%s: option %s cannot write '%s': %s\n", progname, option, path, std::strerror(error));
+    std::exit(-1);
+}
+
+void open_results(const char* progname, result_targets* targets) {
+    targets->want_csv = runopts.csv_path[0] != '\0';
+    targets->want_json = runopts.json_path[0] != '\0';
+    if (targets->want_csv) {
+        int error = results_open(runopts.csv_path, &targets->csv);
+        if (error != 0) file_refused(progname, "--csv", runopts.csv_path, error);
+    }
+    if (targets->want_json) {
+        int error = results_open(runopts.json_path, &targets->json);
+        if (error != 0) file_refused(progname, "--json", runopts.json_path, error);
+    }
+}
+
+// The statistics block and the result files after the report.  Returns 0,
+// or -1 when a result file could not be written.
+int report_extras(const char* progname, result_targets* targets, const echomark_record* record) {
+    if (!runopts.stats && !targets->want_csv && !targets->want_json) return 0;
+    static run_statistics stats;
+    statistics_compute(&echomarkfacts, &stats);
+    if (runopts.stats) {
+        statistics_print(&stats, stdout);
+        std::fflush(stdout);
+    }
+    run_settings settings = {cmdargs_text(cmdargs_ipaddr), cmdargs_int(cmdargs_ipport), cmdargs_int(cmdargs_count),
+                             cmdargs_int(cmdargs_sendsize), cmdargs_int(cmdargs_recvsize),
+                             cmdargs_double(cmdargs_timeout), runopts.interval, runopts.precise};
+    run_results results = {&settings, record, &echomarkfacts, &stats};
+    int status = 0;
+    if (targets->want_csv) {
+        int error = results_write_csv(&targets->csv, &results);
+        if (error != 0) {
+            std::fprintf(stderr, "%s: option --csv cannot write '%s': %s\n", progname, runopts.csv_path,
+                         std::strerror(error));
+            status = -1;
+        }
+    }
+    if (targets->want_json) {
+        int error = results_write_json(&targets->json, &results);
+        if (error != 0) {
+            std::fprintf(stderr, "%s: option --json cannot write '%s': %s\n", progname, runopts.json_path,
+                         std::strerror(error));
+            status = -1;
+        }
+    }
+    return status;
 }
 
 }  // namespace
@@ -183,9 +251,11 @@ int echomark_main(int argc, char** argv) {
         std::fflush(stdout);
         return -1;
     }
+    result_targets targets;
+    open_results(progname, &targets);
     echomark_connect(cmdargs_text(cmdargs_ipaddr), cmdargs_int(cmdargs_ipport), cmdargs_double(cmdargs_timeout),
                      cmdargs_int(cmdargs_count), cmdargs_int(cmdargs_sendsize), cmdargs_int(cmdargs_recvsize),
                      echomarkinfo);
     print_report(echomarkinfo, cmdargs_int(cmdargs_count));
-    return 0;
+    return report_extras(progname, &targets, echomarkinfo);
 }

@@ -1,0 +1,113 @@
+// Parser of the options beyond the basic run configuration.
+#include "tool/run_options.hpp"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "tool/echomarkcli-select.hpp"
+
+run_options runopts;
+
+void run_options_init(run_options* options) {
+    std::memset(options, 0, sizeof *options);
+    options->interval = run_options_interval_default;
+    options->maxreply = run_options_no_reply_limit;
+}
+
+namespace {
+
+[[noreturn]] void option_missing(const char* progname, const char* option) {
+    std::fprintf(stderr, "%s: option: %s require an argument\n", progname, option);
+    std::exit(-1);
+}
+
+[[noreturn]] void option_invalid(const char* progname, const char* option, const char* argument) {
+    std::fprintf(stderr, "%s: option %s has invalid value: '%s'\n", progname, option, argument);
+    std::exit(-1);
+}
+
+// The text after "key=" when the argument starts with it, else null.
+const char* joined_value(const char* argument, const char* key) {
+    std::size_t length = std::strlen(key);
+    if (std::strncmp(argument, key, length) != 0 || argument[length] != '=') return nullptr;
+    return argument + length + 1;
+}
+
+// A number that is the whole text: no leading blanks, nothing after it.
+bool whole_double(const char* text, double* out) {
+    if (text[0] == '\0' || std::isspace(static_cast<unsigned char>(text[0]))) return false;
+    char* end = nullptr;
+    errno = 0;
+    double value = std::strtod(text, &end);
+    if (*end != '\0' || errno != 0 || !std::isfinite(value)) return false;
+    *out = value;
+    return true;
+}
+
+bool whole_int(const char* text, long minimum, long maximum, int* out) {
+    if (text[0] < '0' || text[0] > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 10);
+    if (*end != '\0' || errno != 0 || value < minimum || value > maximum) return false;
+    *out = static_cast<int>(value);
+    return true;
+}
+
+void parse_path(const char* progname, const char* option, const char* argument, const char* value, char* path) {
+    std::size_t length = strnlen(value, run_options_path_size);
+    if (length == 0 || length >= run_options_path_size) option_invalid(progname, option, argument);
+    std::memcpy(path, value, length + 1);
+}
+
+}  // namespace
+
+bool run_options_parse(const char* progname, const char* argument, run_options* options) {
+    // Switches are matched whole, so "--statsfile" is not --stats.
+    if (std::strcmp(argument, "--stats") == 0) {
+        options->stats = true;
+        return true;
+    }
+    if (std::strcmp(argument, "--precise") == 0) {
+        options->precise = true;
+        return true;
+    }
+    if (std::strcmp(argument, "--quiet") == 0) {
+        options->quiet = true;
+        return true;
+    }
+    // A value option written without its "=" would otherwise pass unnoticed
+    // and leave its value to be skipped as a stray argument.
+    for (const char* bare : {"--csv", "--json", "--interval", "--maxreply"}) {
+        if (std::strcmp(argument, bare) == 0) option_missing(progname, bare);
+    }
+    if (const char* value = joined_value(argument, "--csv")) {
+        parse_path(progname, "--csv", argument, value, options->csv_path);
+        return true;
+    }
+    if (const char* value = joined_value(argument, "--json")) {
+        parse_path(progname, "--json", argument, value, options->json_path);
+        return true;
+    }
+    if (const char* value = joined_value(argument, "--interval")) {
+        double seconds = 0.0;
+        if (!whole_double(value, &seconds) || seconds < 0.0 || seconds > run_options_interval_max) {
+            option_invalid(progname, "--interval", argument);
+        }
+        options->interval = seconds;
+        options->interval_given = true;
+        return true;
+    }
+    if (const char* value = joined_value(argument, "--maxreply")) {
+        if (!whole_int(value, 0, datagram_buffer_size, &options->maxreply)) {
+            option_invalid(progname, "--maxreply", argument);
+        }
+        return true;
+    }
+    return false;
+}

@@ -1,0 +1,35 @@
+// Options beyond the basic run configuration: statistics, the precise clock,
+// result files, quiet runs, the pause between probes and the responder's
+// reply limit.  All are off unless asked for, so a run without them behaves
+// and prints exactly as before.
+#pragma once
+
+// Longest path accepted for --csv= and --json=, terminator included.
+constexpr int run_options_path_size = 1024;
+// Longest pause --interval= accepts, in seconds (one day).
+constexpr double run_options_interval_max = 86400.0;
+// The pause after a good reply when --interval= is not given.
+constexpr double run_options_interval_default = 0.001;
+// --maxreply= absent: every reply length the buffer holds is answered.
+constexpr int run_options_no_reply_limit = -1;
+
+struct run_options {
+    bool stats;    // --stats: statistics block after the run report
+    bool precise;  // --precise: Stime and Rtime from the monotonic clock
+    bool quiet;    // --quiet: no per-step log lines
+    bool interval_given;
+    double interval;  // --interval=: seconds of the pause after a good reply
+    int maxreply;     // --maxreply=: longest reply the responder sends, or run_options_no_reply_limit
+    char csv_path[run_options_path_size];   // --csv=: empty when not asked for, "-" for stdout
+    char json_path[run_options_path_size];  // --json=: likewise
+};
+
+extern run_options runopts;
+
+// The defaults: everything off, the 1 ms pause, no reply limit.
+void run_options_init(run_options* options);
+
+// Applies the argument when it is one of the options above and returns true;
+// returns false for any other argument.  A bad value is written to stderr in
+// the parser's own words and ends the process with status -1.
+bool run_options_parse(const char* progname, const char* argument, run_options* options);
