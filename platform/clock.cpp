@@ -65,6 +65,33 @@ void GetLocalTime(SYSTEMTIME* out)
     out->wMilliseconds = static_cast<uint16_t>(now.nanoseconds / 1000000);
 }
 
+namespace {
+
+constexpr long nanoseconds_per_second = 1000000000L;
+
+struct timespec add_nanoseconds(struct timespec at, long long nanoseconds)
+{
+    long long total = static_cast<long long>(at.tv_nsec) + nanoseconds;
+    at.tv_sec += static_cast<time_t>(total / nanoseconds_per_second);
+    at.tv_nsec = static_cast<long>(total % nanoseconds_per_second);
+    if (at.tv_nsec < 0) {
+        at.tv_nsec += nanoseconds_per_second;
+        at.tv_sec -= 1;
+    }
+    return at;
+}
+
+bool before(const struct timespec& a, const struct timespec& b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// The kernel wakes a sleeper some tens of microseconds late; the last stretch
+// of a pause is waited out on the clock instead.
+constexpr long long wake_up_margin_ns = 100000;
+
+}  // namespace
+
 void Sleep(uint32_t milliseconds)
 {
     // The default slack of 50 us makes a 1 ms pause last about 1.09 ms.
@@ -73,12 +100,19 @@ void Sleep(uint32_t milliseconds)
         prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
         slack_reduced = true;
     }
-    struct timespec left;
-    left.tv_sec = milliseconds / 1000;
-    left.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
     int saved_errno = errno;
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    const struct timespec deadline = add_nanoseconds(start, static_cast<long long>(milliseconds) * 1000000LL);
+    const struct timespec wake = add_nanoseconds(deadline, -wake_up_margin_ns);
+    if (before(start, wake)) {
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
+        }
     }
+    struct timespec now;
+    do {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+    } while (before(now, deadline));
     errno = saved_errno;
 }
 

@@ -263,6 +263,27 @@ TEST_F(responder_fixture, FloodOfRandomDatagramsLeavesItAnswering) {
     EXPECT_EQ(last_probe, 77);
 }
 
+TEST_F(responder_fixture, ReplyAfterALongerDatagramHoldsNoBytesOfIt) {
+    // The serving loop clears only what the previous datagram wrote; a short
+    // probe after a long one must still be padded with zeros only.
+    std::vector<unsigned char> long_probe = probe(3000, 1, 0);
+    std::fill(long_probe.begin() + datagram_header_size, long_probe.end(), 0xAB);
+    tooltest::send_to(client, long_probe.data(), static_cast<int>(long_probe.size()), port);
+    std::vector<unsigned char> short_probe = probe(20, 2, 2500);
+    tooltest::send_to(client, short_probe.data(), static_cast<int>(short_probe.size()), port);
+    ::testing::internal::CaptureStdout();
+    echomark_listen_serve(responder, 2);
+    ::testing::internal::GetCapturedStdout();
+
+    int length = 0;
+    std::vector<unsigned char> got = reply(client, &length);  // the empty reply to probe 1
+    EXPECT_EQ(length, 0);
+    got = reply(client, &length);
+    ASSERT_EQ(length, 2500);
+    EXPECT_EQ(data_value_get(got.data(), value_probe), 2);
+    for (int i = 20; i < 2500; i++) ASSERT_EQ(got[i], 0) << i;
+}
+
 // The program in listen mode, output to a file, killed without warning:
 // every datagram it answered is in the file.
 TEST(ToolResponderProgram, OutputSurvivesSigkill) {

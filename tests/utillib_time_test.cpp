@@ -142,6 +142,30 @@ TEST(TimeText, LocalCalendarFollowsZone)
     }
 }
 
+TEST(TimeText, RepeatedStampsFollowZoneFormatAndSizeChanges)
+{
+    // Stamps of the same second are reused; a new zone, format or size must
+    // still give its own text.
+    const double t = kMillennium + 0.25;
+    std::string utc, est;
+    {
+        ZoneGuard zone("UTC0");
+        utc = stamp(t, 36, 6);
+        EXPECT_EQ(stamp(t, 36, 6), utc);
+    }
+    {
+        ZoneGuard zone("EST5");
+        est = stamp(t, 36, 6);
+    }
+    EXPECT_EQ(utc, "2001/09/09 01:46:40.250000");
+    EXPECT_EQ(est, "2001/09/08 20:46:40.250000");
+    ZoneGuard zone("UTC0");
+    EXPECT_EQ(stamp(t, 36, 6), utc);
+    EXPECT_EQ(stamp(t, 36, 3, "%H:%M:%S"), "01:46:40.250");
+    EXPECT_EQ(stamp(t, 12, 6), "");  // the date text itself does not fit
+    EXPECT_EQ(stamp(t + 0.5, 36, 6), "2001/09/09 01:46:40.750000");
+}
+
 TEST(TimeText, FractionDigits)
 {
     ZoneGuard zone("UTC0");

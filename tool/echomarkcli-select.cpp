@@ -54,6 +54,7 @@ void data_value_set(void* data, int code, int value) {
 namespace {
 
 constexpr int stamp_size = 36;
+constexpr int responder_receive_buffer = 4 << 20;
 constexpr const char* stamp_format = "%Y/%m/%d %H:%M:%S";
 // The header of a datagram must be readable even when fewer bytes arrived.
 static_assert(datagram_buffer_size >= datagram_header_size);
@@ -121,20 +122,41 @@ int echomark_listen_open(const char* ipaddr, int ipport) {
         socketlib::udp_close(sock);
         return bound;
     }
+    // Bursts from many senders wait in the receive buffer instead of being
+    // dropped while the responder logs; the system may grant less.
+    socketlib::udp_sockoptset(sock, socketlib::SOCK_OPT_RCVBUF, responder_receive_buffer);
     return sock;
 }
 
-void echomark_listen_reply(int sock, int* counter, unsigned char* buffer) {
+namespace {
+
+// Takes the next datagram.  While more datagrams are already waiting the log
+// stays in the output buffer; before the responder blocks, everything about
+// the datagrams handled so far is written out, so a stop from outside loses
+// none of it.
+int receive_datagram(int sock, unsigned char* buffer, sockaddr_in* from) {
+    int fromlen = sizeof *from;
+    int recvsize = platform::recvfrom(sock, buffer, datagram_buffer_size, MSG_DONTWAIT, from, &fromlen);
+    if (recvsize < 0 && platform::WSAGetLastError() == platform::WSAEWOULDBLOCK) {
+        std::fflush(stdout);
+        fromlen = sizeof *from;
+        recvsize = platform::recvfrom(sock, buffer, datagram_buffer_size, 0, from, &fromlen);
+    }
+    return recvsize;
+}
+
+// Answers one datagram.  `dirty` is how much of the buffer the previous
+// datagram may have written; only that part is cleared, and the buffer still
+// reads as zeros beyond what arrives.
+void reply_one(int sock, int* counter, unsigned char* buffer, int* dirty) {
     char stamp[stamp_size];
     sockaddr_in from;
     std::memset(&from, 0, sizeof from);
-    int fromlen = sizeof from;
-    std::memset(buffer, 0, datagram_buffer_size);
+    std::memset(buffer, 0, static_cast<size_t>(*dirty));
 
-    // Everything about earlier datagrams is out before the wait, so a stop
-    // from outside loses none of it.
-    std::fflush(stdout);
-    int recvsize = platform::recvfrom(sock, buffer, datagram_buffer_size, 0, &from, &fromlen);
+    int recvsize = receive_datagram(sock, buffer, &from);
+    // A failed receive may have left anything in the buffer.
+    *dirty = recvsize >= 0 ? recvsize : datagram_buffer_size;
     int lastpkts = data_value_get(buffer, value_probe);
     address_parts peer = parts_of(from);
     step_log("%s echomark_listen(): [%06d] recvsize=udp_blockrecv(%d.%d.%d.%d:%d): recvsize=%d lastpkts=%06d\n",
@@ -144,7 +166,6 @@ void echomark_listen_reply(int sock, int* counter, unsigned char* buffer) {
                  recvsize, -recvsize, error_text(recvsize));
         return;
     }
-
     // The reply length is the datagram's own request; one the buffer cannot
     // hold is not answered.
     int replysize = data_value_get(buffer, value_replysize);
@@ -174,12 +195,19 @@ void echomark_listen_reply(int sock, int* counter, unsigned char* buffer) {
     *counter = static_cast<int>(static_cast<uint32_t>(*counter) + 1U);
 }
 
+}  // namespace
+
+void echomark_listen_reply(int sock, int* counter, unsigned char* buffer) {
+    int dirty = datagram_buffer_size;
+    reply_one(sock, counter, buffer, &dirty);
+}
+
 void echomark_listen_serve(int sock, long datagrams) {
     unsigned char buffer[datagram_buffer_size];
     int counter = 0;
-    std::memset(buffer, 0, sizeof buffer);
+    int dirty = datagram_buffer_size;
     for (long handled = 0; datagrams < 0 || handled < datagrams; handled++) {
-        echomark_listen_reply(sock, &counter, buffer);
+        reply_one(sock, &counter, buffer, &dirty);
     }
     std::fflush(stdout);
 }

@@ -118,6 +118,71 @@ int64_t str2long(const char* text)
     return static_cast<int64_t>(value);
 }
 
+namespace {
+
+// The measurement loops stamp every line, many within the same second and
+// the same millisecond.  The calendar text is kept per whole second (checked
+// against a fresh local-time conversion, so a change of zone is seen) and
+// the fraction's rendering per fraction value.
+struct stamp_cache {
+    bool valid_date = false;
+    std::tm calendar{};
+    char format[64] = "";
+    int size = 0;
+    char date[64] = "";
+    size_t date_length = 0;
+
+    bool valid_fraction = false;
+    double fraction = 0.0;
+    char rendering[16] = "";
+};
+
+thread_local stamp_cache cache;
+
+bool same_calendar(const std::tm& a, const std::tm& b)
+{
+    return a.tm_sec == b.tm_sec && a.tm_min == b.tm_min && a.tm_hour == b.tm_hour && a.tm_mday == b.tm_mday &&
+           a.tm_mon == b.tm_mon && a.tm_year == b.tm_year && a.tm_isdst == b.tm_isdst &&
+           a.tm_gmtoff == b.tm_gmtoff && a.tm_zone == b.tm_zone;
+}
+
+// strftime into `buffer`, or the cached text of an equal earlier call.
+// Returns the length, 0 when nothing was written.
+size_t calendar_text(const std::tm& calendar, const char* format, char* buffer, int size)
+{
+    size_t format_length = std::strlen(format);
+    bool cacheable = format_length < sizeof cache.format && static_cast<size_t>(size) <= sizeof cache.date;
+    if (cacheable && cache.valid_date && cache.size == size && same_calendar(cache.calendar, calendar) &&
+        std::strcmp(cache.format, format) == 0) {
+        std::memcpy(buffer, cache.date, cache.date_length + 1);
+        return cache.date_length;
+    }
+    size_t length = std::strftime(buffer, static_cast<size_t>(size), format, &calendar);
+    if (cacheable) {
+        cache.valid_date = true;
+        cache.calendar = calendar;
+        std::memcpy(cache.format, format, format_length + 1);
+        cache.size = size;
+        std::memcpy(cache.date, buffer, length);
+        cache.date[length] = '\0';
+        cache.date_length = length;
+    }
+    return length;
+}
+
+// "0." and nine digits of a fraction, rounded; "1.000000000" when it rounds up.
+const char* fraction_rendering(double fraction)
+{
+    if (!cache.valid_fraction || cache.fraction != fraction) {
+        std::snprintf(cache.rendering, sizeof cache.rendering, "%.9f", fraction);
+        cache.fraction = fraction;
+        cache.valid_fraction = true;
+    }
+    return cache.rendering;
+}
+
+}  // namespace
+
 char* time2string(double t, const char* format, char* buffer, int size, unsigned digits)
 {
     if (buffer == nullptr || size <= 0)
@@ -133,10 +198,10 @@ char* time2string(double t, const char* format, char* buffer, int size, unsigned
         return buffer;
 
     const char* pattern = format != nullptr ? format : "";
-    size_t length = std::strftime(buffer, static_cast<size_t>(size), pattern, &calendar);
+    size_t length = calendar_text(calendar, pattern, buffer, size);
     if (length == 0 && pattern[0] != '\0') {
         // The calendar text did not fit; strftime leaves the buffer's content
-        // undefined, so it is cleared rather than left half written.
+        // unspecified, so it is cleared rather than left half written.
         std::memset(buffer, 0, static_cast<size_t>(size));
         return buffer;
     }
@@ -145,10 +210,9 @@ char* time2string(double t, const char* format, char* buffer, int size, unsigned
     if (!(fraction > 0.0) || digits == 0)
         return buffer;
 
-    // "0." and nine digits, rounded; a fraction that rounds up to 1 reads
-    // "1.000000000" and the seconds are not carried.
-    char rendering[16];
-    std::snprintf(rendering, sizeof rendering, "%.9f", fraction);
+    // A fraction that rounds up to 1 reads "1.000000000"; the seconds are not
+    // carried.
+    const char* rendering = fraction_rendering(fraction);
     size_t keep = std::min<size_t>(digits, 13) + 2;  // never more than 15 characters
     keep = std::min(keep, std::strlen(rendering));
 
