@@ -90,9 +90,8 @@ bool before(const struct timespec& a, const struct timespec& b)
 // of a pause is waited out on the clock instead.
 constexpr long long wake_up_margin_ns = 100000;
 
-}  // namespace
-
-void Sleep(uint32_t milliseconds)
+// Pauses for `nanoseconds` (at least 0) on the monotonic clock.
+void pause_nanoseconds(long long nanoseconds)
 {
     // The default slack of 50 us makes a 1 ms pause last about 1.09 ms.
     static thread_local bool slack_reduced = false;
@@ -103,7 +102,7 @@ void Sleep(uint32_t milliseconds)
     int saved_errno = errno;
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
-    const struct timespec deadline = add_nanoseconds(start, static_cast<long long>(milliseconds) * 1000000LL);
+    const struct timespec deadline = add_nanoseconds(start, nanoseconds);
     const struct timespec wake = add_nanoseconds(deadline, -wake_up_margin_ns);
     if (before(start, wake)) {
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
@@ -116,27 +115,20 @@ void Sleep(uint32_t milliseconds)
     errno = saved_errno;
 }
 
+}  // namespace
+
+void Sleep(uint32_t milliseconds)
+{
+    pause_nanoseconds(static_cast<long long>(milliseconds) * 1000000LL);
+}
+
 void pause_seconds(double seconds)
 {
     if (!(seconds > 0.0))
         return;
     if (seconds > 86400.0)
         seconds = 86400.0;
-    // The same timer slack as Sleep, so short pauses last what they ask.
-    static thread_local bool slack_reduced = false;
-    if (!slack_reduced) {
-        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-        slack_reduced = true;
-    }
-    struct timespec left;
-    left.tv_sec = static_cast<time_t>(seconds);
-    left.tv_nsec = static_cast<long>((seconds - static_cast<double>(left.tv_sec)) * 1e9);
-    if (left.tv_nsec > 999999999L)
-        left.tv_nsec = 999999999L;
-    int saved_errno = errno;
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-    errno = saved_errno;
+    pause_nanoseconds(static_cast<long long>(seconds * 1e9));
 }
 
 }  // namespace platform
