@@ -14,9 +14,7 @@
 run_options runopts;
 
 void run_options_init(run_options* options) {
-    std::memset(options, 0, sizeof *options);
-    options->interval = run_options_interval_default;
-    options->maxreply = run_options_no_reply_limit;
+    *options = run_options{};
 }
 
 namespace {

@@ -13,15 +13,17 @@ constexpr double run_options_interval_default = 0.001;
 // --maxreply= absent: every reply length the buffer holds is answered.
 constexpr int run_options_no_reply_limit = -1;
 
+// The members start at the defaults, so code that never parsed a command
+// line (a test calling the responder directly) runs as without the options.
 struct run_options {
-    bool stats;    // --stats: statistics block after the run report
-    bool precise;  // --precise: Stime and Rtime from the monotonic clock
-    bool quiet;    // --quiet: no per-step log lines
-    bool interval_given;
-    double interval;  // --interval=: seconds of the pause after a good reply
-    int maxreply;     // --maxreply=: longest reply the responder sends, or run_options_no_reply_limit
-    char csv_path[run_options_path_size];   // --csv=: empty when not asked for, "-" for stdout
-    char json_path[run_options_path_size];  // --json=: likewise
+    bool stats = false;    // --stats: statistics block after the run report
+    bool precise = false;  // --precise: Stime and Rtime from the monotonic clock
+    bool quiet = false;    // --quiet: no per-step log lines
+    bool interval_given = false;
+    double interval = run_options_interval_default;  // --interval=: seconds of the pause after a good reply
+    int maxreply = run_options_no_reply_limit;        // --maxreply=: longest reply the responder sends
+    char csv_path[run_options_path_size] = {};   // --csv=: empty when not asked for, "-" for stdout
+    char json_path[run_options_path_size] = {};  // --json=: likewise
 };
 
 extern run_options runopts;
