@@ -131,6 +131,13 @@ TEST(ToolOptionsProgram, ResultFileThatCannotBeWrittenIsRefusedBeforeAnyProbe) {
         EXPECT_EQ(r.err, std::string("echomark: option ") + option +
                              " cannot write '/nonexistent-folder/results': No such file or directory\n");
     }
+    // CSV and JSON into one file would interleave; standard output takes them in turn.
+    std::string shared = tooltest::temp_path();
+    tooltest::run_result r = run_program(
+        {"-h", "127.0.0.1", "-p", std::to_string(port), "--csv=" + shared, "--json=" + shared});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "echomark: option --json has invalid value: '--json=" + shared + "'\n");
+    std::remove(shared.c_str());
     char buffer[64];
     EXPECT_EQ(tooltest::receive_within(silent, buffer, sizeof buffer, 0.1), -2) << "a probe left";
     platform::closesocket(silent);

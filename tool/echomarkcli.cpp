@@ -168,6 +168,12 @@ void open_results(const char* progname, result_targets* targets) {
         int error = results_open(runopts.csv_path, &targets->csv);
         if (error != 0) file_refused(progname, "--csv", runopts.csv_path, error);
     }
+    // Two streams on one file would interleave into something neither format reads.
+    if (targets->want_csv && targets->want_json && std::strcmp(runopts.csv_path, "-") != 0 &&
+        std::strcmp(runopts.csv_path, runopts.json_path) == 0) {
+        std::fprintf(stderr, "%s: option --json has invalid value: '--json=%s'\n", progname, runopts.json_path);
+        std::exit(-1);
+    }
     if (targets->want_json) {
         int error = results_open(runopts.json_path, &targets->json);
         if (error != 0) file_refused(progname, "--json", runopts.json_path, error);
