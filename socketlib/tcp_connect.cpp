@@ -6,6 +6,7 @@
 #include "platform/winsock.hpp"
 #include "socketlib/internal.hpp"
 #include "socketlib/socket.hpp"
+#include "socketlib/stream.hpp"
 
 namespace socketlib {
 namespace {
@@ -18,12 +19,6 @@ constexpr int connect_errors[] = {
     platform::WSAELOOP,         platform::RT_ENAMETOOLONG, platform::RT_ENOENT,      platform::RT_ENOTDIR,
     platform::RT_EACCES,        platform::WSAEADDRINUSE,   platform::WSAECONNRESET,  platform::WSAEHOSTUNREACH,
     platform::WSAEINVAL,        platform::WSAENETDOWN,     platform::WSAENOBUFS,     platform::WSAEOPNOTSUPP,
-};
-
-// Pending errors of a connection attempt that have a code of their own.
-constexpr int pending_errors[] = {
-    platform::WSAETIMEDOUT,    platform::WSAECONNREFUSED, platform::WSAEHOSTDOWN,
-    platform::WSAEHOSTUNREACH, platform::WSAEALREADY,     platform::WSAEINPROGRESS,
 };
 
 // Connect length for the internet families: 28 for IPv6, otherwise 16 (also
@@ -45,33 +40,6 @@ bool attempt_under_way(int code)
 internal::wait_outcome wait_for_outcome(int sock, double timeout)
 {
     return internal::wait_socket(sock, true, true, platform::timeval_from_seconds(timeout));
-}
-
-// After a positive wait: success (the wait's count) when the socket shows no
-// pending error, otherwise a negative code for that pending error.
-int check_pending_error(int sock, const internal::wait_outcome& outcome)
-{
-    if (!outcome.readable && !outcome.writable)
-        return SOCK_ERR_GENERIC;
-    int pending = 0;
-    int length = static_cast<int>(sizeof pending);
-    if (platform::getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &length) != 0)
-        return SOCK_ERR_GENERIC;
-    if (pending == 0)
-        return outcome.result;
-    // The pending error is a system number; classify it on the socket codes.
-    return internal::map_error_code(platform::translate_errno(pending), pending_errors, SOCK_ERR_GENERIC);
-}
-
-// Waits for the attempt under way and classifies its outcome.
-int finish_connect(int sock, double timeout)
-{
-    internal::wait_outcome outcome = wait_for_outcome(sock, timeout);
-    if (outcome.result == 0)
-        return SOCK_ERR_TIMEOUT;
-    if (outcome.result < 0)
-        return SOCK_ERR_GENERIC;
-    return check_pending_error(sock, outcome);
 }
 
 }  // namespace
@@ -135,7 +103,7 @@ int tcp_connect(int sock, const void* address, double timeout)
         if (!attempt_under_way(code))
             return internal::map_error_code(code, connect_errors, SOCK_ERR_GENERIC);
     }
-    int result = finish_connect(sock, timeout);
+    int result = stream::finish_connect(sock, timeout);
     if (result > 0) {
         // Linux completes a non-blocking connection only for the next connect
         // call, which would then succeed once more instead of reporting the
@@ -153,7 +121,7 @@ int tcp_halfconnect(int sock, const void* address, double timeout)
     // Whatever connect reports (under way, already connected), the wait and
     // the pending error decide.
     platform::connect(sock, address, internet_address_length(sock));
-    return finish_connect(sock, timeout);
+    return stream::finish_connect(sock, timeout);
 }
 
 int tcp_resetokconnect(int sock, const void* address, double timeout)

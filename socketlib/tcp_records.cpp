@@ -7,6 +7,7 @@
 #include "platform/winsock.hpp"
 #include "socketlib/internal.hpp"
 #include "socketlib/socket.hpp"
+#include "socketlib/stream.hpp"
 
 namespace socketlib {
 namespace {
@@ -17,18 +18,6 @@ constexpr int discard_block = 1024;     // scratch for chunk data that does not 
 constexpr int max_chunk_length = 0xFFFFF;
 
 static_assert(size_line_max_read < size_line_capacity, "size line area keeps a terminator");
-
-// Zero-fills the caller's buffer; an empty buffer may be a null pointer.
-void zero_fill(void* buffer, int length)
-{
-    if (length > 0)
-        std::memset(buffer, 0, static_cast<std::size_t>(length));
-}
-
-bool time_is_up(double start, double timeout)
-{
-    return sockmicrotime() - start > timeout;
-}
 
 // Length of the text part of `n` peeked bytes: the search for a record end
 // stops at the first zero byte, and never runs past what was peeked.
@@ -85,7 +74,7 @@ int tcp_linerecv(int sock, char* buffer, int length, double timeout)
         return -platform::WSAENOTSOCK;
     if (length < 0)
         return -platform::WSAEINVAL;
-    zero_fill(buffer, length);
+    stream::zero_fill(buffer, length);
     const platform::timeval wait_time = platform::timeval_from_seconds(timeout);
     internal::set_io_timeout(sock, SO_RCVTIMEO, wait_time);
     const double start = sockmicrotime();
@@ -102,13 +91,13 @@ int tcp_linerecv(int sock, char* buffer, int length, double timeout)
         if (peeked < 0)
             return -1;
         int line = line_length(buffer, peeked);
-        zero_fill(buffer, length);
+        stream::zero_fill(buffer, length);
         if (line > 0)
             return tcp_recv(sock, buffer, line, timeout);
         // No line feed yet; the peeked bytes stay pending, so the next wait
         // returns at once and the peek repeats until more data or the time
         // is up.
-        if (time_is_up(start, timeout))
+        if (stream::time_is_up(start, timeout))
             return 0;
     }
 }
@@ -119,7 +108,7 @@ int tcp_headersrecv(int sock, char* buffer, int length, double timeout)
         return -platform::WSAENOTSOCK;
     if (length < 0)
         return -platform::WSAEINVAL;
-    zero_fill(buffer, length);
+    stream::zero_fill(buffer, length);
     const platform::timeval wait_time = platform::timeval_from_seconds(timeout);
     internal::set_io_timeout(sock, SO_RCVTIMEO, wait_time);
     const double start = sockmicrotime();
@@ -145,10 +134,10 @@ int tcp_headersrecv(int sock, char* buffer, int length, double timeout)
             block = peeked;
         else
             previous_peek = peeked;
-        zero_fill(buffer, length);
+        stream::zero_fill(buffer, length);
         if (block > 0)
             return tcp_recv(sock, buffer, block, timeout);
-        if (time_is_up(start, timeout))
+        if (stream::time_is_up(start, timeout))
             return 0;
     }
 }
@@ -159,7 +148,7 @@ int tcp_chunkrecv(int sock, char* buffer, int length, double timeout)
         return -platform::WSAENOTSOCK;
     if (length < 0)
         return -platform::WSAEINVAL;
-    zero_fill(buffer, length);
+    stream::zero_fill(buffer, length);
     char size_line[size_line_capacity] = {};
     char scratch[discard_block];
     const double start = sockmicrotime();
@@ -255,7 +244,7 @@ int tcp_polllinerecv(int sock, char* buffer, int length)
         return -platform::WSAENOTSOCK;
     if (length < 0)
         return -platform::WSAEINVAL;
-    zero_fill(buffer, length);
+    stream::zero_fill(buffer, length);
     return SOCK_ERR_GENERIC;
 }
 

@@ -7,53 +7,14 @@
 #include "platform/winsock.hpp"
 #include "socketlib/internal.hpp"
 #include "socketlib/socket.hpp"
+#include "socketlib/stream.hpp"
 
 namespace socketlib {
 namespace {
 
-constexpr int send_errors[] = {
-    platform::WSAEBADF,    platform::WSAECONNRESET, platform::WSAEDESTADDRREQ, platform::WSAEFAULT,
-    platform::WSAEINTR,    platform::WSAEMSGSIZE,   platform::WSAENOTCONN,     platform::WSAENOTSOCK,
-    platform::WSAECONNREFUSED,
-};
-
-constexpr int receive_errors[] = {
-    platform::WSAEBADF,    platform::WSAECONNRESET, platform::WSAEFAULT,    platform::WSAEINTR,
-    platform::WSAEINVAL,   platform::WSAENOTCONN,   platform::WSAENOTSOCK,  platform::WSAETIMEDOUT,
-    platform::WSAECONNREFUSED,
-};
-
-// Zero-fills the caller's buffer; an empty buffer may be a null pointer.
-void zero_fill(void* buffer, int length)
-{
-    if (length > 0)
-        std::memset(buffer, 0, static_cast<std::size_t>(length));
-}
-
-int send_failure()
-{
-    int code = platform::WSAGetLastError();
-    // A connection broken by the peer is reported as shut down.
-    if (code == platform::RT_EPIPE) {
-        errno = code;
-        return -platform::WSAESHUTDOWN;
-    }
-    return internal::map_error_code(code, send_errors, SOCK_ERR_GENERIC);
-}
-
-int receive_failure()
-{
-    return internal::map_last_error(receive_errors, SOCK_ERR_GENERIC);
-}
-
 // Kernel timers count in ticks, so a socket time-out may end up to one tick
 // (at most 10 ms) before the time asked for.
 constexpr double timer_tick = 0.01;
-
-bool time_is_up(double start, double timeout)
-{
-    return sockmicrotime() - start > timeout;
-}
 
 // Result of a readiness test: 0 when the socket showed up in its set.
 int readiness(int sock, bool for_read, double timeout)
@@ -65,72 +26,6 @@ int readiness(int sock, bool for_read, double timeout)
     if (outcome.result < 0)
         return SOCK_ERR_GENERIC;
     return (for_read ? outcome.readable : outcome.writable) ? 0 : -1;
-}
-
-// Common loop of tcp_send and tcp_onesend.
-int send_with_waits(int sock, const void* data, int length, double timeout)
-{
-    if (sock == -1)
-        return -platform::WSAENOTSOCK;
-    const platform::timeval wait_time = platform::timeval_from_seconds(timeout);
-    internal::set_io_timeout(sock, SO_SNDTIMEO, wait_time);
-    const double start = sockmicrotime();
-    if (length <= 0)
-        return 0;
-
-    const char* bytes = static_cast<const char*>(data);
-    int sent = 0;
-    while (sent < length) {
-        internal::wait_outcome outcome = internal::wait_socket(sock, false, true, wait_time);
-        if (outcome.result == 0)
-            return SOCK_ERR_TIMEOUT;
-        if (outcome.result < 0)
-            return SOCK_ERR_GENERIC;
-        int result = platform::send(sock, bytes + sent, length - sent, 0);
-        if (result == 0)
-            return sent;
-        if (result < 0)
-            return send_failure();
-        sent += result;
-        if (time_is_up(start, timeout))
-            return sent;
-    }
-    return sent;
-}
-
-// Common loop of tcp_recv and tcp_onerecv: `single` ends it after the first
-// receive that brought data.
-int receive_with_waits(int sock, void* buffer, int length, double timeout, bool single)
-{
-    if (sock == -1)
-        return -platform::WSAENOTSOCK;
-    if (length < 0)
-        return -platform::WSAEINVAL;
-    zero_fill(buffer, length);
-    const platform::timeval wait_time = platform::timeval_from_seconds(timeout);
-    internal::set_io_timeout(sock, SO_RCVTIMEO, wait_time);
-    const double start = sockmicrotime();
-
-    char* bytes = static_cast<char*>(buffer);
-    int received = 0;
-    do {
-        internal::wait_outcome outcome = internal::wait_socket(sock, true, false, wait_time);
-        if (outcome.result == 0)
-            return SOCK_ERR_TIMEOUT;
-        if (outcome.result < 0)
-            return SOCK_ERR_GENERIC;
-        if (length == 0)
-            return 0;
-        int result = platform::recv(sock, bytes + received, length - received, 0);
-        if (result == 0)
-            return received;
-        if (result < 0)
-            return receive_failure();
-        received += result;
-        if (single || time_is_up(start, timeout))
-            return received;
-    } while (received < length);
-    return received;
 }
 
 }  // namespace
@@ -147,12 +42,12 @@ int tcp_isrecv(int sock, double timeout)
 
 int tcp_send(int sock, const void* data, int length, double timeout)
 {
-    return send_with_waits(sock, data, length, timeout);
+    return stream::send_with_waits(sock, data, length, timeout);
 }
 
 int tcp_onesend(int sock, const void* data, int length, double timeout)
 {
-    return send_with_waits(sock, data, length, timeout);
+    return stream::send_with_waits(sock, data, length, timeout);
 }
 
 int tcp_blocksend(int sock, const void* data, int length, double timeout)
@@ -171,11 +66,11 @@ int tcp_blocksend(int sock, const void* data, int length, double timeout)
         if (result == 0)
             return sent;
         if (result < 0)
-            return send_failure();
+            return stream::send_failure();
         sent += result;
         // Unlike tcp_send, running out of time is a failure even when the
         // data went out completely.
-        if (time_is_up(start, timeout))
+        if (stream::time_is_up(start, timeout))
             return SOCK_ERR_TIMEOUT;
     }
     return sent;
@@ -183,12 +78,12 @@ int tcp_blocksend(int sock, const void* data, int length, double timeout)
 
 int tcp_recv(int sock, void* buffer, int length, double timeout)
 {
-    return receive_with_waits(sock, buffer, length, timeout, false);
+    return stream::receive_with_waits(sock, buffer, length, timeout, false, true);
 }
 
 int tcp_onerecv(int sock, void* buffer, int length, double timeout)
 {
-    return receive_with_waits(sock, buffer, length, timeout, true);
+    return stream::receive_with_waits(sock, buffer, length, timeout, true, true);
 }
 
 int tcp_blockrecv(int sock, void* buffer, int length, double timeout)
@@ -197,7 +92,7 @@ int tcp_blockrecv(int sock, void* buffer, int length, double timeout)
         return -platform::WSAENOTSOCK;
     if (length < 0)
         return -platform::WSAEINVAL;
-    zero_fill(buffer, length);
+    stream::zero_fill(buffer, length);
     internal::set_io_timeout(sock, SO_RCVTIMEO, platform::timeval_from_seconds(timeout));
     const double start = sockmicrotime();
     const double monotonic_start = platform::monotonic_seconds();
@@ -219,10 +114,10 @@ int tcp_blockrecv(int sock, void* buffer, int length, double timeout)
                 errno = platform::WSAETIMEDOUT;
                 return SOCK_ERR_TIMEOUT;
             }
-            return receive_failure();
+            return stream::receive_failure();
         }
         received += result;
-        if (time_is_up(start, timeout))
+        if (stream::time_is_up(start, timeout))
             return SOCK_ERR_TIMEOUT;
     }
     return received;
@@ -244,7 +139,7 @@ int tcp_pollrecv(int sock, void* buffer, int length)
         return -platform::WSAENOTSOCK;
     if (length < 0)
         return -platform::WSAEINVAL;
-    zero_fill(buffer, length);
+    stream::zero_fill(buffer, length);
     return SOCK_ERR_GENERIC;
 }
 
