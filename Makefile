@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS) --timeout 600
 
-.PHONY: all build test test-asan demo bench fuzz clean
+.PHONY: all build test test-asan demo bench fuzz install clean
 
 all: build
 
@@ -25,6 +25,10 @@ demo: build
 # The DNS reply parser under libFuzzer for 60 s (needs clang and libclang-rt).
 fuzz:
 	sh fuzz/run.sh 60
+
+PREFIX ?= /usr/local
+install: build
+	cmake --install build --prefix $(PREFIX)
 
 clean:
 	rm -rf build build-asan
