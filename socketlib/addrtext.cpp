@@ -27,8 +27,12 @@ void copy_path(const char* path, std::size_t path_size, char* text, int size)
     text[length] = '\0';
 }
 
+// The printers write nothing for a size of 0 or less: a negative size must
+// not reach snprintf, where it would read as an unbounded one.
 void print_ipv4(const in_addr& address, uint16_t port_network_order, char* text, int size)
 {
+    if (size <= 0)
+        return;
     char numeric[ipv4_text_size] = "";
     inet_ntop(AF_INET, &address, numeric, static_cast<int>(sizeof numeric));
     std::snprintf(text, static_cast<std::size_t>(size), "%s:%d", numeric, ntohs(port_network_order));
@@ -36,6 +40,8 @@ void print_ipv4(const in_addr& address, uint16_t port_network_order, char* text,
 
 void print_ipv6(const in6_addr& address, uint16_t port_network_order, char* text, int size)
 {
+    if (size <= 0)
+        return;
     char numeric[ipv6_text_size] = "";
     inet_ntop(AF_INET6, &address, numeric, static_cast<int>(sizeof numeric));
     std::snprintf(text, static_cast<std::size_t>(size), "[%s]:%d", numeric, ntohs(port_network_order));

@@ -109,6 +109,28 @@ TEST(RecordInfo, EachKindOfRecord)
     EXPECT_STREQ(addrin_info(family_one, text, sizeof text), "10.0.0.1:8080");
 }
 
+TEST(RecordInfo, SizeOfZeroOrBelowWritesNothing)
+{
+    auto bound = test_support::open_bound_udp();
+    sockaddr_in v4 = create_sockaddrin(AF_INET, "10.0.0.1", "8080");
+    sockaddr_in6 v6 = create_sockaddr6in(AF_INET6, "2001:db8::1", "8080");
+    sockaddr_un local = create_sockaddrun(AF_UNIX, "/tmp/echo.sock");
+    for (int size : {0, -1}) {
+        // Two bytes stand for the caller's buffer; the rest must stay as it was.
+        char area[64];
+        std::memset(area, '#', sizeof area);
+        addr_info(&v4, area, size);
+        addr_info(&v6, area, size);
+        addr_info(&local, area, size);
+        addrin_info(v4, area, size);
+        addrun_info(local, area, size);
+        sock_localinfo(bound.sock, area, size);
+        for (std::size_t i = 0; i < sizeof area; ++i)
+            ASSERT_EQ(area[i], '#') << "size " << size << ", byte " << i;
+    }
+    udp_close(bound.sock);
+}
+
 TEST(RecordInfo, FullLengthLocalPathIsReadWithinItsField)
 {
     char long_path[120];
