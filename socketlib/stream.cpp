@@ -39,7 +39,9 @@ void zero_fill(void* buffer, int length)
 
 bool time_is_up(double start, double timeout)
 {
-    return sockmicrotime() - start > timeout;
+    // Written so that a time-out that is not a number is up at once, as its
+    // time value of zero says, instead of never.
+    return !(sockmicrotime() - start <= timeout);
 }
 
 int send_failure()

@@ -59,11 +59,12 @@ int wait_readable(int sock, const platform::timeval& wait_time)
     return 0;
 }
 
-// Time left of a chunk operation; -1 when it is used up.
+// Time left of a chunk operation; -1 when it is used up (at once for a
+// time-out that is not a number).
 double time_left(double start, double timeout)
 {
     double spent = sockmicrotime() - start;
-    return spent >= timeout ? -1.0 : timeout - spent;
+    return spent < timeout ? timeout - spent : -1.0;
 }
 
 }  // namespace

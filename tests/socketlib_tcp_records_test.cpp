@@ -2,6 +2,7 @@
 // well-behaved and hostile peers.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -76,6 +77,23 @@ TEST_F(TcpRecords, NoCompleteLineWithinTheTimeConsumesNothing)
         EXPECT_EQ(buffer[c.length], 'q') << c.name;  // nothing beyond the length
         EXPECT_EQ(pending(static_cast<int>(c.data.size())), c.data) << c.name;
     }
+}
+
+TEST_F(TcpRecords, TimeOutThatIsNotANumberIsUpAtOnce)
+{
+    // The line end comes only after a while; the receive must not wait for it.
+    peer p([&] {
+        stream_peer::send_text(pair.server, "partial");
+        platform::Sleep(1500);
+        stream_peer::send_text(pair.server, "\n");
+    });
+    ASSERT_EQ(tcp_isrecv(pair.client, 2.0), 0);
+    char buffer[32];
+    double start = now();
+    EXPECT_EQ(tcp_linerecv(pair.client, buffer, 32, std::nan("")), 0);
+    EXPECT_EQ(tcp_chunkrecv(pair.client, buffer, 32, std::nan("")), SOCK_ERR_TIMEOUT);
+    EXPECT_LT(now() - start, 1.0);
+    EXPECT_EQ(pending(), "partial");
 }
 
 TEST_F(TcpRecords, LineEdges)
