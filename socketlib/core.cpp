@@ -71,8 +71,12 @@ int sock_open(int family, int type, int protocol)
     if (sockWSASockInit() != 1)
         return SOCK_ERR_GENERIC;
     int sock = platform::socket(family, type, protocol);
-    if (sock == platform::INVALID_SOCKET)
-        return map_last_error(open_codes, SOCK_ERR_GENERIC);
+    if (sock == platform::INVALID_SOCKET) {
+        int result = map_last_error(open_codes, SOCK_ERR_GENERIC);
+        // No socket to close later: give back the start-up made for it.
+        platform::WSACleanup();
+        return result;
+    }
     return sock;
 }
 

@@ -48,7 +48,10 @@ int udp_open(int family)
 {
     if (sockWSASockInit() != 1)
         return SOCK_ERR_GENERIC;
-    return sock_open(family, SOCK_DGRAM, IPPROTO_UDP);
+    int sock = sock_open(family, SOCK_DGRAM, IPPROTO_UDP);
+    if (sock < 0)
+        platform::WSACleanup();  // no socket to close later
+    return sock;
 }
 
 int udp_sockoptget(int sock, int option, int* value)

@@ -32,7 +32,7 @@ TEST(StartUp, FailedStartUpCreatesNoSocket)
     EXPECT_EQ(sock_open(AF_INET, SOCK_DGRAM, 0), SOCK_ERR_GENERIC);
     platform::fail_next_startups(1);
     EXPECT_EQ(udp_open(AF_INET), SOCK_ERR_GENERIC);
-    // udp_open's own start-up passes, sock_open's fails.
+    // A successful open leaves two start-ups outstanding; its close ends one.
     int before = platform::startup_count();
     platform::fail_next_startups(0);
     int sock = udp_open(AF_INET);
@@ -41,6 +41,25 @@ TEST(StartUp, FailedStartUpCreatesNoSocket)
     EXPECT_EQ(udp_close(sock), 0);
     EXPECT_EQ(platform::startup_count(), before + 1);
     sockWSASockClean();
+}
+
+TEST(StartUp, OpenThatMakesNoSocketLeavesNoStartUpBehind)
+{
+    struct case_ {
+        const char* name;
+        int (*open)();
+    } cases[] = {
+        {"sock_open", [] { return sock_open(12345, SOCK_DGRAM, 0); }},
+        {"udp_open", [] { return udp_open(12345); }},
+        {"tcp_open", [] { return tcp_open(12345); }},
+        {"tcp_sockopen", [] { return tcp_sockopen(12345); }},
+        {"unix_open", [] { return unix_open(12345); }},
+    };
+    for (const auto& c : cases) {
+        int before = platform::startup_count();
+        EXPECT_LT(c.open(), 0) << c.name;
+        EXPECT_EQ(platform::startup_count(), before) << c.name;
+    }
 }
 
 TEST(GenericOperations, OpenReportsUnsupportedFamilyAsGeneric)
