@@ -3,6 +3,7 @@
 #include <sys/time.h>
 
 #include <cerrno>
+#include <climits>
 
 #include "socketlib/socket.hpp"
 
@@ -25,6 +26,9 @@ int map_last_error(const int* recognised, std::size_t count, int generic)
 
 wait_outcome wait_socket(int sock, bool for_read, bool for_write, const platform::timeval& timeout)
 {
+    // The descriptor count of select; a handle of INT_MAX (no socket, the wait
+    // then fails) must not overflow it.
+    const int socket_count = sock < INT_MAX ? sock + 1 : sock;
     platform::socket_set read_set;
     platform::socket_set write_set;
     int result;
@@ -35,7 +39,7 @@ wait_outcome wait_socket(int sock, bool for_read, bool for_write, const platform
             platform::socket_set_add(sock, &read_set);
         if (for_write)
             platform::socket_set_add(sock, &write_set);
-        result = platform::select(sock + 1, for_read ? &read_set : nullptr, for_write ? &write_set : nullptr,
+        result = platform::select(socket_count, for_read ? &read_set : nullptr, for_write ? &write_set : nullptr,
                                   nullptr, &timeout);
     } while (result < 0 && platform::WSAGetLastError() == platform::WSAEINTR);
 

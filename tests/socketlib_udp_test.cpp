@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "socketlib/socket.hpp"
@@ -127,6 +128,21 @@ TEST(Udp, ClosedAndInvalidSockets)
     EXPECT_EQ(udp_blockrecv(-1, nullptr, buffer, 4), -platform::WSAENOTSOCK);
     sockaddr_in to = test_support::loopback_address(9);
     EXPECT_EQ(udp_blocksend(-1, &to, buffer, 4), -platform::WSAENOTSOCK);
+}
+
+TEST(Udp, LargestHandleFailsTheWaitsWithoutOverflow)
+{
+    // Every operation that waits with select on the handle, for the handle
+    // INT_MAX: no socket, so the wait fails.
+    char buffer[4];
+    sockaddr_in to = test_support::loopback_address(9);
+    EXPECT_EQ(udp_recv(INT_MAX, nullptr, buffer, 4, 0.1), SOCK_ERR_GENERIC);
+    EXPECT_EQ(udp_send(INT_MAX, &to, buffer, 4, 0.1), SOCK_ERR_GENERIC);
+    EXPECT_EQ(tcp_isrecv(INT_MAX, 0.1), SOCK_ERR_GENERIC);
+    EXPECT_EQ(tcp_recv(INT_MAX, buffer, 4, 0.1), SOCK_ERR_GENERIC);
+    EXPECT_EQ(tcp_send(INT_MAX, buffer, 4, 0.1), SOCK_ERR_GENERIC);
+    EXPECT_EQ(tcp_halfconnect(INT_MAX, &to, 0.1), SOCK_ERR_GENERIC);
+    EXPECT_EQ(unix_recv(INT_MAX, buffer, 4, 0.1), SOCK_ERR_GENERIC);
 }
 
 TEST(Udp, DescriptorAbove1024WorksWithTimeOuts)
