@@ -1,5 +1,6 @@
 // Service and protocol lookups over the system databases, with a numeric
 // fallback where a number may stand for a name.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,13 +38,16 @@ char* copy_first_alias(char** aliases, char* out)
 }
 
 // The whole text as a number (base 0: decimal, 0x hexadecimal, 0 octal) from
-// 1 to `max`, or -1.
+// 1 to `max`, or -1.  The lookups report nothing through errno, so strtol's
+// ERANGE for a number beyond long is not passed on.
 int number_or_fail(const char* text, long max)
 {
     if (text == nullptr)
         return -1;
     char* end = nullptr;
+    const int saved_errno = errno;
     long value = std::strtol(text, &end, 0);
+    errno = saved_errno;
     if (end == text || *end != '\0' || value <= 0 || value > max)
         return -1;
     return static_cast<int>(value);

@@ -2,6 +2,7 @@
 // /etc/protocols, and their numeric fallbacks.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "socketlib/socket.hpp"
@@ -86,6 +87,21 @@ TEST(ProtocolLookups, ByNumberAndAliases)
     EXPECT_EQ(getprotoaliasbynumber(254, out), nullptr);
     EXPECT_EQ(getprotoaliasbyname("no-such-protocol", out), nullptr);
     EXPECT_STREQ(out, "untouched");
+}
+
+// A failed lookup, the numeric fallback's overflow included, leaves errno as
+// the caller had it.
+TEST(Lookups, LeaveErrnoAlone)
+{
+    char out[32];
+    errno = 0;
+    EXPECT_EQ(getservicebyname("udp", "99999999999999999999999"), -1);
+    EXPECT_EQ(getprotocolbyname("-99999999999999999999999"), -1);
+    EXPECT_EQ(getservicebyname("udp", "no-such-service"), -1);
+    EXPECT_EQ(getprotocolbynumber(254, out), nullptr);
+    EXPECT_EQ(errno, 0);
+    for (int i = 0; i < 4; ++i)
+        sockWSASockClean();
 }
 
 TEST(Lookups, StartUpFailureWritesNothing)
