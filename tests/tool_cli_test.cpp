@@ -2,6 +2,7 @@
 // lines, option errors (stderr, status -1) and the socket start-up failure.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,13 @@ TEST(ToolArgs, ValuesAndPrefixMatching) {
     parse({"e", "--sendsize=1", "-t", "1.5"});
     EXPECT_EQ(cmdargs_int(cmdargs_sendsize), 1);
     EXPECT_DOUBLE_EQ(cmdargs_double(cmdargs_timeout), 1.5);
+}
+
+// Numbers beyond int are held at its limits, never wrapped into small ones.
+TEST(ToolArgs, NumbersBeyondIntAreHeldAtItsLimits) {
+    parse({"e", "-c", "4294967396", "-p", "-4294967303"});
+    EXPECT_EQ(cmdargs_int(cmdargs_count), INT_MAX);
+    EXPECT_EQ(cmdargs_int(cmdargs_ipport), INT_MIN);
 }
 
 TEST(ToolArgs, HostOfMostCharactersTheSlotHolds) {
@@ -149,9 +157,11 @@ TEST(ToolProgram, OptionErrorsGoToStderrWithStatusMinusOne) {
         {{"--sendsize="}, 255, "", "%: option --sendsize has invalid value: '--sendsize='\n"},
         {{"--sendsize=-1"}, 255, "", "%: option --sendsize has invalid value: '--sendsize=-1'\n"},
         {{"--sendsize=65537"}, 255, "", "%: option --sendsize has invalid value: '--sendsize=65537'\n"},
+        {{"--sendsize=4294967297"}, 255, "", "%: option --sendsize has invalid value: '--sendsize=4294967297'\n"},
         {{"--recvsize=abc"}, 255, "", "%: option --recvsize has invalid value: '--recvsize=abc'\n"},
         {{"--recvsize=-20"}, 255, "", "%: option --recvsize has invalid value: '--recvsize=-20'\n"},
         {{"--recvsize=100000"}, 255, "", "%: option --recvsize has invalid value: '--recvsize=100000'\n"},
+        {{"--recvsize=4294967308"}, 255, "", "%: option --recvsize has invalid value: '--recvsize=4294967308'\n"},
     };
     for (const cli_case& c : cases) {
         tooltest::run_result r = run_program(c.args);

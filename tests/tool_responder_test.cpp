@@ -149,6 +149,20 @@ TEST_F(responder_fixture, DatagramShorterThanTheHeaderGetsAnEmptyReply) {
     EXPECT_EQ(counter, 1);
 }
 
+// An empty datagram is a receive of 0 bytes: its error line, no reply, and the
+// counter stays where it was.
+TEST_F(responder_fixture, EmptyDatagramGetsTheReceiveErrorLineAndNoReply) {
+    std::string log = handle(client, {});
+    int length = 0;
+    reply(client, &length, 0.1);
+    EXPECT_EQ(length, -2);
+    ASSERT_EQ(tooltest::lines_of(log).size(), 2U) << log;
+    EXPECT_EQ(count_matching(log, receive_line(0, client_port, 0, 0)), 1) << log;
+    EXPECT_EQ(tooltest::lines_of(log).back(),
+              "echomark_listen(): recvsize=udp_blockrecv(): recvsize=0 if (recvsize<=0): recvsize=0:Success");
+    EXPECT_EQ(counter, 0);
+}
+
 TEST_F(responder_fixture, FullProbeIsAnsweredWithTheLengthItAsksFor) {
     std::vector<unsigned char> sent = probe(8192, 42, 9192);
     for (std::size_t i = datagram_header_size; i < sent.size(); i++) sent[i] = static_cast<unsigned char>(i * 7);

@@ -224,6 +224,41 @@ TEST(ToolSender, DuplicatedReplyShiftsTheFollowingOnes) {
     EXPECT_EQ(run.record->Rtime[3], 0.0);
 }
 
+// The drain makes at most as many waits as replies were missing: an empty
+// datagram taken there uses up its one wait, and the reply behind it stays
+// unread, with no time-out line.
+TEST(ToolSender, DrainEndsAfterAsManyWaitsAsRepliesWereMissing) {
+    scripted_peer peer([](int sock, unsigned char* data, int, const sockaddr_in& from, int index) {
+        if (index == 2) {
+            platform::Sleep(750);  // past the cycle's wait, inside the drain's
+            platform::sendto(sock, data, 0, 0, &from, sizeof from);
+        }
+        echo_reply(sock, data, from);
+    });
+    sender_run run = run_sender(peer.port, 0.5, 3, 100, 32);
+    EXPECT_EQ(count_matching(run.out, read_timeout_line(2, 3, 2)), 1) << run.out;
+    // The buffer still holds probe 2 as built, so the empty datagram reads as it.
+    EXPECT_EQ(count_matching(run.out, stamp + " echomark_connect\\(\\):2 " + cycle(2, 3, 2) +
+                                          " sendsize=udp_recv\\(127\\.0\\.0\\.1:" + std::to_string(peer.port) +
+                                          "\\): recvsize=0 lastpkts=000002"),
+              1)
+        << run.out;
+    EXPECT_EQ(count_matching(run.out, stamp + " echomark_connect\\(\\):2 " + cycle(2, 3, 2) +
+                                          " recvsize=udp_recv\\(\\): recvsize=0 if \\(recvsize<=0\\): recvsize=0:Success"),
+              1)
+        << run.out;
+    EXPECT_EQ(count_matching(run.out, ".*:2 .*"), 2) << run.out;
+    EXPECT_TRUE(ends_with(run.out, closing(3, 2, 3, "recvpkts/sendpkts=66.667[%]"))) << run.out;
+}
+
+// Each good reply is followed by a 1 ms pause.
+TEST(ToolSender, EveryGoodReplyIsFollowedByTheOneMillisecondPause) {
+    scripted_peer peer([](int sock, unsigned char* data, int, const sockaddr_in& from, int) { echo_reply(sock, data, from); });
+    sender_run run = run_sender(peer.port, 2.0, 100, 32, 32);
+    EXPECT_TRUE(ends_with(run.out, closing(100, 100, 100, "recvpkts/sendpkts=100.000[%]"))) << run.out;
+    EXPECT_GE(run.seconds, 0.1);
+}
+
 TEST(ToolSender, RepliesWithForeignProbeNumbersAreLoggedButNotRecorded) {
     for (int foreign : {-1, echomark_slots, INT_MAX, INT_MIN}) {
         scripted_peer peer([foreign](int sock, unsigned char* data, int, const sockaddr_in& from, int) {

@@ -1,6 +1,8 @@
 // Command line, program entry and run report of echomark.
 #include "tool/echomarkcli.hpp"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -56,6 +58,14 @@ namespace {
     std::exit(-1);
 }
 
+// atoi's reading of a number (leading blanks, a sign, the digits, the rest
+// ignored), but one beyond int is held at INT_MIN or INT_MAX instead of
+// wrapping: --sendsize=4294967297 must not pass as 1.
+int to_int(const char* text) {
+    long value = std::strtol(text, nullptr, 10);
+    return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
+}
+
 bool has_prefix(const char* argument, const char* key) {
     return std::strncmp(argument, key, std::strlen(key)) == 0;
 }
@@ -80,7 +90,7 @@ void parse_host(const char* progname, const char* value) {
 // --sendsize= and --recvsize=: the number after the key; 0 and sizes no
 // datagram buffer can hold are refused, quoting the whole argument.
 void parse_size(const char* progname, const char* option, int slot, const char* argument) {
-    int size = std::atoi(argument + std::strlen(option) + 1);
+    int size = to_int(argument + std::strlen(option) + 1);
     cmdargs_set_int(slot, size);
     if (size <= 0 || size > cmdargs_size_max) option_invalid(progname, option, argument);
 }
@@ -106,7 +116,7 @@ int args_parse(const char* progname, int argc, char** argv) {
             parse_host(progname, next_value(progname, "-h", argc, argv, &i));
         } else if (has_prefix(argument, "-p")) {
             const char* value = next_value(progname, "-p", argc, argv, &i);
-            cmdargs_set_int(cmdargs_ipport, std::atoi(value));
+            cmdargs_set_int(cmdargs_ipport, to_int(value));
             if (cmdargs_int(cmdargs_ipport) == 0) option_invalid(progname, "-p", value);
         } else if (has_prefix(argument, "--sendsize=")) {
             parse_size(progname, "--sendsize", cmdargs_sendsize, argument);
@@ -114,7 +124,7 @@ int args_parse(const char* progname, int argc, char** argv) {
             parse_size(progname, "--recvsize", cmdargs_recvsize, argument);
         } else if (has_prefix(argument, "-c")) {
             const char* value = next_value(progname, "-c", argc, argv, &i);
-            cmdargs_set_int(cmdargs_count, std::atoi(value));
+            cmdargs_set_int(cmdargs_count, to_int(value));
             if (cmdargs_int(cmdargs_count) == 0) option_invalid(progname, "-c", value);
         } else {
             run_options_parse(progname, argument, &runopts);
