@@ -69,41 +69,19 @@ double time_left(double start, double timeout)
 
 }  // namespace
 
-int tcp_linerecv(int sock, char* buffer, int length, double timeout)
-{
-    if (sock == -1)
-        return -platform::WSAENOTSOCK;
-    if (length < 0)
-        return -platform::WSAEINVAL;
-    stream::zero_fill(buffer, length);
-    const platform::timeval wait_time = platform::timeval_from_seconds(timeout);
-    internal::set_io_timeout(sock, SO_RCVTIMEO, wait_time);
-    const double start = sockmicrotime();
+namespace {
 
-    for (;;) {
-        int waited = wait_readable(sock, wait_time);
-        if (waited < 0)
-            return waited;
-        if (length == 0)
-            return 0;
-        int peeked = platform::recv(sock, buffer, length, MSG_PEEK);
-        if (peeked == 0)
-            return 0;
-        if (peeked < 0)
-            return -1;
-        int line = line_length(buffer, peeked);
-        stream::zero_fill(buffer, length);
-        if (line > 0)
-            return tcp_recv(sock, buffer, line, timeout);
-        // No line feed yet; the peeked bytes stay pending, so the next wait
-        // returns at once and the peek repeats until more data or the time
-        // is up.
-        if (stream::time_is_up(start, timeout))
-            return 0;
-    }
-}
+// Finds the end of a record in `n` peeked bytes: its length, 0 when there is
+// none yet.
+using record_finder = int (*)(const char* bytes, int n);
 
-int tcp_headersrecv(int sock, char* buffer, int length, double timeout)
+// Peeks at the pending data until `find` delimits a record, then takes
+// exactly that record off the socket, so what follows stays pending.
+// `stalled_is_record`: a sender that has stopped without ending its record
+// (nothing more arrived since the last peek) has sent the record, everything
+// pending; the peeks are then paced by 1 ms.
+int receive_record(int sock, char* buffer, int length, double timeout, record_finder find,
+                   bool stalled_is_record)
 {
     if (sock == -1)
         return -platform::WSAENOTSOCK;
@@ -126,21 +104,36 @@ int tcp_headersrecv(int sock, char* buffer, int length, double timeout)
             return 0;
         if (peeked < 0)
             return -1;
-        int block = header_block_length(buffer, peeked);
-        if (block == 0)
-            platform::Sleep(1);
-        // A sender that has stopped without ending its block: when nothing
-        // more arrived since the last peek, everything pending is the block.
-        if (previous_peek > 0 && peeked == previous_peek)
-            block = peeked;
-        else
-            previous_peek = peeked;
+        int record = find(buffer, peeked);
+        if (stalled_is_record) {
+            if (record == 0)
+                platform::Sleep(1);
+            if (previous_peek > 0 && peeked == previous_peek)
+                record = peeked;
+            else
+                previous_peek = peeked;
+        }
         stream::zero_fill(buffer, length);
-        if (block > 0)
-            return tcp_recv(sock, buffer, block, timeout);
+        if (record > 0)
+            return tcp_recv(sock, buffer, record, timeout);
+        // Nothing delimited yet; the peeked bytes stay pending, so the next
+        // wait returns at once and the peek repeats until more data arrive
+        // or the time is up.
         if (stream::time_is_up(start, timeout))
             return 0;
     }
+}
+
+}  // namespace
+
+int tcp_linerecv(int sock, char* buffer, int length, double timeout)
+{
+    return receive_record(sock, buffer, length, timeout, line_length, false);
+}
+
+int tcp_headersrecv(int sock, char* buffer, int length, double timeout)
+{
+    return receive_record(sock, buffer, length, timeout, header_block_length, true);
 }
 
 int tcp_chunkrecv(int sock, char* buffer, int length, double timeout)
@@ -241,12 +234,7 @@ int tcp_chunksend(int sock, const void* data, int length, double timeout)
 
 int tcp_polllinerecv(int sock, char* buffer, int length)
 {
-    if (sock == -1)
-        return -platform::WSAENOTSOCK;
-    if (length < 0)
-        return -platform::WSAEINVAL;
-    stream::zero_fill(buffer, length);
-    return SOCK_ERR_GENERIC;
+    return tcp_pollrecv(sock, buffer, length);
 }
 
 }  // namespace socketlib
