@@ -51,6 +51,17 @@ wait_outcome wait_socket(int sock, bool for_read, bool for_write, const platform
     return outcome;
 }
 
+int wait_ready(int sock, bool for_read, const platform::timeval& timeout)
+{
+    wait_outcome outcome = wait_socket(sock, for_read, !for_read, timeout);
+    if (outcome.result == 0)
+        return SOCK_ERR_TIMEOUT;
+    if (outcome.result < 0)
+        return SOCK_ERR_GENERIC;
+    // Waiting on the one socket alone, a positive result means it was reported.
+    return 0;
+}
+
 int address_length_for(int sock)
 {
     int16_t family = static_cast<int16_t>(sock_family(sock));

@@ -37,6 +37,11 @@ struct wait_outcome {
 // any other failure is returned as it is.
 wait_outcome wait_socket(int sock, bool for_read, bool for_write, const platform::timeval& timeout);
 
+// One wait for reading or for writing, as the library's operations report
+// it: 0 when the socket is ready, SOCK_ERR_TIMEOUT when the time ran out,
+// SOCK_ERR_GENERIC when the wait failed.
+int wait_ready(int sock, bool for_read, const platform::timeval& timeout);
+
 // Address length for a socket by its family: 110 for local sockets, 28 for
 // IPv6, 16 for everything else (a failed query included).
 int address_length_for(int sock);

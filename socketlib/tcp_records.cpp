@@ -48,16 +48,6 @@ int header_block_length(const char* bytes, int n)
     return 0;
 }
 
-// One read wait of the record operations.
-int wait_readable(int sock, const platform::timeval& wait_time)
-{
-    internal::wait_outcome outcome = internal::wait_socket(sock, true, false, wait_time);
-    if (outcome.result == 0)
-        return SOCK_ERR_TIMEOUT;
-    if (outcome.result < 0)
-        return SOCK_ERR_GENERIC;
-    return 0;
-}
 
 // Time left of a chunk operation; -1 when it is used up (at once for a
 // time-out that is not a number).
@@ -94,7 +84,7 @@ int receive_record(int sock, char* buffer, int length, double timeout, record_fi
     int previous_peek = 0;
 
     for (;;) {
-        int waited = wait_readable(sock, wait_time);
+        int waited = internal::wait_ready(sock, true, wait_time);
         if (waited < 0)
             return waited;
         if (length == 0)

@@ -16,28 +16,16 @@ namespace {
 // (at most 10 ms) before the time asked for.
 constexpr double timer_tick = 0.01;
 
-// Result of a readiness test: 0 when the socket showed up in its set.
-int readiness(int sock, bool for_read, double timeout)
-{
-    internal::wait_outcome outcome =
-        internal::wait_socket(sock, for_read, !for_read, platform::timeval_from_seconds(timeout));
-    if (outcome.result == 0)
-        return SOCK_ERR_TIMEOUT;
-    if (outcome.result < 0)
-        return SOCK_ERR_GENERIC;
-    return (for_read ? outcome.readable : outcome.writable) ? 0 : -1;
-}
-
 }  // namespace
 
 int tcp_issend(int sock, double timeout)
 {
-    return readiness(sock, false, timeout);
+    return internal::wait_ready(sock, false, platform::timeval_from_seconds(timeout));
 }
 
 int tcp_isrecv(int sock, double timeout)
 {
-    return readiness(sock, true, timeout);
+    return internal::wait_ready(sock, true, platform::timeval_from_seconds(timeout));
 }
 
 int tcp_send(int sock, const void* data, int length, double timeout)

@@ -30,17 +30,6 @@ int send_failed()
     return internal::map_last_error(send_codes, SOCK_ERR_GENERIC);
 }
 
-// Waits for the socket; 0 when ready, otherwise the operation's result.
-int wait_ready(int sock, bool for_read, double timeout)
-{
-    internal::wait_outcome outcome =
-        internal::wait_socket(sock, for_read, !for_read, platform::timeval_from_seconds(timeout));
-    if (outcome.result == 0)
-        return SOCK_ERR_TIMEOUT;
-    if (outcome.result < 0)
-        return SOCK_ERR_GENERIC;
-    return 0;
-}
 
 }  // namespace
 
@@ -79,7 +68,7 @@ int udp_blocksend(int sock, const void* to, const void* data, int length)
 
 int udp_send(int sock, const void* to, const void* data, int length, double timeout)
 {
-    int waited = wait_ready(sock, false, timeout);
+    int waited = internal::wait_ready(sock, false, platform::timeval_from_seconds(timeout));
     if (waited != 0)
         return waited;
     return udp_blocksend(sock, to, data, length);
@@ -98,7 +87,7 @@ int udp_blockrecv(int sock, void* from, void* buffer, int length)
 
 int udp_recv(int sock, void* from, void* buffer, int length, double timeout)
 {
-    int waited = wait_ready(sock, true, timeout);
+    int waited = internal::wait_ready(sock, true, platform::timeval_from_seconds(timeout));
     if (waited != 0)
         return waited;
     return udp_blockrecv(sock, from, buffer, length);

@@ -2,18 +2,9 @@
 // the echo responder and the probe sender.
 #pragma once
 
-#include <cstdint>
+#include "tool/probe_record.hpp"
 
 // --- probe datagram ------------------------------------------------------------
-
-// Every datagram, probe or reply, fits one buffer of this size.
-constexpr int datagram_buffer_size = 65536;
-// Header fields, four little-endian 32-bit signed ints, addressed by value code.
-constexpr int datagram_header_size = 16;
-constexpr int value_reserved = 1;    // offset 0
-constexpr int value_probe = 5;       // offset 4: probe number
-constexpr int value_probesize = 6;   // offset 8: length of the probe
-constexpr int value_replysize = 7;   // offset 12: length of the reply asked for
 
 // Field of the datagram (at least 16 bytes) selected by code; 0 for any other code.
 int data_value_get(const void* data, int code);
@@ -21,16 +12,6 @@ int data_value_get(const void* data, int code);
 void data_value_set(void* data, int code, int value);
 
 // --- measurement record ----------------------------------------------------------
-
-constexpr int echomark_slots = 10000;
-
-struct echomark_record {
-    int32_t lastpkts;  // probe number of the latest probe sent or reply received
-    int32_t sendpkts;  // probes sent
-    int32_t recvpkts;  // replies received
-    double Stime[echomark_slots];  // per probe index: writability wait + send
-    double Rtime[echomark_slots];  // per probe number: readability wait + receive
-};
 
 extern echomark_record echomarkdata;
 extern echomark_record* echomarkinfo;

@@ -13,8 +13,10 @@
 #include "tool/echomarkcli-select.hpp"
 #include "tool/probe_facts.hpp"
 #include "tool/results_file.hpp"
+#include "tool/option_errors.hpp"
 #include "tool/run_options.hpp"
 #include "tool/statistics.hpp"
+#include "tool/step_log.hpp"
 
 alignas(8) unsigned char cmdargs[cmdargs_slots][cmdargs_slot_size];
 
@@ -47,16 +49,6 @@ void args_init() {
 }
 
 namespace {
-
-[[noreturn]] void option_missing(const char* progname, const char* option) {
-    std::fprintf(stderr, "%s: option: %s require an argument\n", progname, option);
-    std::exit(-1);
-}
-
-[[noreturn]] void option_invalid(const char* progname, const char* option, const char* value) {
-    std::fprintf(stderr, "%s: option %s has invalid value: '%s'\n", progname, option, value);
-    std::exit(-1);
-}
 
 // atoi's reading of a number (leading blanks, a sign, the digits, the rest
 // ignored), but one beyond int is held at INT_MIN or INT_MAX instead of
@@ -144,16 +136,7 @@ void print_report(const echomark_record* record, int count) {
     for (int i = 0; i < count && i < echomark_slots; i++) {
         std::printf("main(): i=%06d Stime=%.6f Rtime=%.6f\n", i, record->Stime[i], record->Rtime[i]);
     }
-    std::printf("main(): sendpkts=%d\n", record->sendpkts);
-    std::printf("main(): recvpkts=%d\n", record->recvpkts);
-    // Wraps instead of overflowing when a foreign reply left INT_MAX there.
-    std::printf("main(): lastpkts+1=%d\n", static_cast<int>(static_cast<uint32_t>(record->lastpkts) + 1U));
-    if (record->sendpkts <= 0) {
-        std::puts("main(): sendpkts==0");
-    } else {
-        std::printf("main(): recvpkts/sendpkts=%05.3f[%%]\n",
-                    static_cast<double>(record->recvpkts) * 100.0 / static_cast<double>(record->sendpkts));
-    }
+    print_summary("main():", record);
     std::fflush(stdout);
 }
 

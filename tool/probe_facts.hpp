@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "tool/echomarkcli-select.hpp"
+#include "tool/probe_record.hpp"
 
 // How the first reply to a probe was taken.
 enum reply_kind : uint8_t {

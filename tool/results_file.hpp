@@ -12,7 +12,7 @@
 
 #include <cstdio>
 
-#include "tool/echomarkcli-select.hpp"
+#include "tool/probe_record.hpp"
 #include "tool/probe_facts.hpp"
 #include "tool/statistics.hpp"
 

@@ -9,7 +9,8 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "tool/echomarkcli-select.hpp"
+#include "tool/option_errors.hpp"
+#include "tool/probe_record.hpp"
 
 run_options runopts;
 
@@ -18,16 +19,6 @@ void run_options_init(run_options* options) {
 }
 
 namespace {
-
-[[noreturn]] void option_missing(const char* progname, const char* option) {
-    std::fprintf(stderr, "%s: option: %s require an argument\n", progname, option);
-    std::exit(-1);
-}
-
-[[noreturn]] void option_invalid(const char* progname, const char* option, const char* argument) {
-    std::fprintf(stderr, "%s: option %s has invalid value: '%s'\n", progname, option, argument);
-    std::exit(-1);
-}
 
 // The text after "key=" when the argument starts with it, else null.
 const char* joined_value(const char* argument, const char* key) {
