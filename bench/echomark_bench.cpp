@@ -111,8 +111,7 @@ pid_t start_responder(int port, const std::string& log_path)
     for (;;) {
         sockaddr_in from;
         socklen_t from_length = sizeof from;
-        ssize_t received = ::recvfrom(sock, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
-                                      &from_length);
+        ssize_t received = ::recvfrom(sock, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &from_length);
         if (received < 0)
             continue;
         int32_t reply = received >= 16 ? field(buffer, 12) : 0;
@@ -313,10 +312,11 @@ void bench_responder(int size, int reply, bool targets)
     double reference_rate = reference.replies / reference.seconds;
     double measured_rate = measured.replies / measured.seconds;
     double ratio = measured_rate / reference_rate;
-    std::printf("  %5d-byte probes asking %5d: bare loop %9.0f replies/s (loss %ld), echomark %9.0f replies/s "
-                "(loss %ld), ratio %.2f\n",
-                size, reply, reference_rate, reference.sent - reference.replies, measured_rate,
-                measured.sent - measured.replies, ratio);
+    std::printf(
+        "  %5d-byte probes asking %5d: bare loop %9.0f replies/s (loss %ld), echomark %9.0f replies/s "
+        "(loss %ld), ratio %.2f\n",
+        size, reply, reference_rate, reference.sent - reference.replies, measured_rate,
+        measured.sent - measured.replies, ratio);
     if (targets) {
         verdict("responder at least 0.70 of the bare loop (64 bytes)", ratio >= 0.70);
         verdict("responder loses nothing at a window of 16", measured.sent == measured.replies);
@@ -339,8 +339,8 @@ void bench_sender()
 
     std::string sender_log = work_folder + "/sender.log";
     double start = now();
-    pid_t sender = start_program({"-h", "127.0.0.1", "-p", std::to_string(port), "-c", std::to_string(count)},
-                                 sender_log);
+    pid_t sender =
+        start_program({"-h", "127.0.0.1", "-p", std::to_string(port), "-c", std::to_string(count)}, sender_log);
     waitpid(sender, nullptr, 0);
     double sender_seconds = now() - start;
     stop(responder);
@@ -376,8 +376,7 @@ void bench_concurrent_senders()
     double start = now();
     for (int i = 0; i < senders; ++i) {
         logs[i] = work_folder + "/sender" + std::to_string(i) + ".log";
-        pids[i] = start_program({"-h", "127.0.0.1", "-p", std::to_string(port), "-c", std::to_string(count)},
-                                logs[i]);
+        pids[i] = start_program({"-h", "127.0.0.1", "-p", std::to_string(port), "-c", std::to_string(count)}, logs[i]);
     }
     for (pid_t pid : pids)
         waitpid(pid, nullptr, 0);

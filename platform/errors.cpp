@@ -94,7 +94,9 @@ constexpr message messages[] = {
     {WSAEALREADY, "An operation was attempted on a non-blocking socket that already had an operation in progress."},
     {WSAENOTSOCK, "An operation was attempted on something that is not a socket."},
     {WSAEDESTADDRREQ, "A required address was omitted from an operation on a socket."},
-    {WSAEMSGSIZE, "A message sent on a datagram socket was larger than the internal message buffer or the buffer used to receive it."},
+    {WSAEMSGSIZE,
+     "A message sent on a datagram socket was larger than the internal message buffer or the buffer used to receive "
+     "it."},
     {WSAEPROTOTYPE, "A protocol was specified that does not support the semantics of the socket type requested."},
     {WSAENOPROTOOPT, "An unknown, invalid or unsupported option or level was specified."},
     {WSAEPROTONOSUPPORT, "The requested protocol has not been configured into the system."},
@@ -147,8 +149,8 @@ void WSASetLastError(int code)
     last_error = code;
 }
 
-uint32_t FormatMessageA(uint32_t /*flags*/, const void* /*source*/, uint32_t message_id,
-                        uint32_t /*language_id*/, char* buffer, uint32_t size, void* /*arguments*/)
+uint32_t FormatMessageA(uint32_t /*flags*/, const void* /*source*/, uint32_t message_id, uint32_t /*language_id*/,
+                        char* buffer, uint32_t size, void* /*arguments*/)
 {
     if (buffer == nullptr || size == 0)
         return 0;

@@ -127,8 +127,8 @@ void WSASetLastError(int code);
 // code has no text.
 constexpr uint32_t FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200;
 constexpr uint32_t FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
-uint32_t FormatMessageA(uint32_t flags, const void* source, uint32_t message_id, uint32_t language_id,
-                        char* buffer, uint32_t size, void* arguments);
+uint32_t FormatMessageA(uint32_t flags, const void* source, uint32_t message_id, uint32_t language_id, char* buffer,
+                        uint32_t size, void* arguments);
 
 // --- sockets -----------------------------------------------------------------
 
@@ -195,8 +195,7 @@ int WSAAddressToStringA(const void* address, uint32_t address_length, void* prot
 // "[x::y]", "[x::y]:port") into a zeroed socket address record of the family.
 // Text that is no address of the family fails with WSAEINVAL; a record too
 // small with WSAEFAULT.
-int WSAStringToAddressA(const char* text, int family, void* protocol_info, void* address,
-                        int* address_length);
+int WSAStringToAddressA(const char* text, int family, void* protocol_info, void* address, int* address_length);
 
 // Dotted IPv4 text to an address in network order; INADDR_NONE (all bits
 // set) for text that is no address.

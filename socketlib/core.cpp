@@ -13,18 +13,17 @@ using internal::map_last_error;
 
 namespace {
 
-constexpr int open_codes[] = {platform::RT_EMFILE,           platform::RT_ENFILE,
-                              platform::WSAEPROTONOSUPPORT, platform::WSAEPROTOTYPE,
-                              platform::RT_EACCES,          platform::WSAENOBUFS,
+constexpr int open_codes[] = {platform::RT_EMFILE,     platform::RT_ENFILE, platform::WSAEPROTONOSUPPORT,
+                              platform::WSAEPROTOTYPE, platform::RT_EACCES, platform::WSAENOBUFS,
                               platform::RT_ENOMEM};
-constexpr int family_codes[] = {platform::WSAEBADF, platform::WSAEFAULT, platform::WSAEOPNOTSUPP,
-                                platform::WSAEINVAL, platform::WSAENOBUFS};
-constexpr int bind_codes[] = {
-    platform::WSAEADDRINUSE, platform::WSAEADDRNOTAVAIL, platform::WSAEAFNOSUPPORT, platform::WSAEBADF,
-    platform::WSAEINVAL,     platform::WSAENOTSOCK,      platform::WSAEOPNOTSUPP,   platform::RT_EACCES,
-    platform::WSAEDESTADDRREQ, platform::RT_EIO,         platform::RT_EISDIR,       platform::WSAELOOP,
-    platform::RT_ENAMETOOLONG, platform::RT_ENOENT,      platform::RT_ENOTDIR,      platform::RT_EROFS,
-    platform::WSAEISCONN,    platform::WSAENOBUFS};
+constexpr int family_codes[] = {platform::WSAEBADF, platform::WSAEFAULT, platform::WSAEOPNOTSUPP, platform::WSAEINVAL,
+                                platform::WSAENOBUFS};
+constexpr int bind_codes[] = {platform::WSAEADDRINUSE,   platform::WSAEADDRNOTAVAIL, platform::WSAEAFNOSUPPORT,
+                              platform::WSAEBADF,        platform::WSAEINVAL,        platform::WSAENOTSOCK,
+                              platform::WSAEOPNOTSUPP,   platform::RT_EACCES,        platform::WSAEDESTADDRREQ,
+                              platform::RT_EIO,          platform::RT_EISDIR,        platform::WSAELOOP,
+                              platform::RT_ENAMETOOLONG, platform::RT_ENOENT,        platform::RT_ENOTDIR,
+                              platform::RT_EROFS,        platform::WSAEISCONN,       platform::WSAENOBUFS};
 constexpr int listen_codes[] = {platform::WSAEBADF,    platform::WSAEDESTADDRREQ, platform::WSAEINVAL,
                                 platform::WSAENOTSOCK, platform::WSAEOPNOTSUPP,   platform::RT_EACCES,
                                 platform::WSAENOBUFS};

@@ -38,8 +38,8 @@ int exchange(int sock, const sockaddr_in& server, unsigned char* message, int qu
 
 }  // namespace
 
-int gethostbynamestr_ns(uint16_t type, uint16_t qclass, const char* name, const char* server,
-                        named_response* response, double timeout)
+int gethostbynamestr_ns(uint16_t type, uint16_t qclass, const char* name, const char* server, named_response* response,
+                        double timeout)
 {
     sockaddr_in server_address = create_sockaddrin(AF_INET, server, dns_port);
     unsigned char message[NAMED_MESSAGE_SIZE];

@@ -119,8 +119,7 @@ void named_parseresponse(const unsigned char* message, const char* name, named_r
     named_parseresponse(message, NAMED_MESSAGE_SIZE, name, response);
 }
 
-int named_ParseReadName(const unsigned char* position, const unsigned char* message, int length, int* used,
-                        char* out)
+int named_ParseReadName(const unsigned char* position, const unsigned char* message, int length, int* used, char* out)
 {
     int used_here = 0;
     int result = -1;

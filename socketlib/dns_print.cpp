@@ -49,17 +49,17 @@ void named_printresponses(const named_response* response)
         std::printf(" Answer: %d,", i + 1);
         std::printf(" Name: %.*s", text_bound, record.name);
         switch (ntohs(record.type)) {
-        case NAMED_TYPE_A:
-            std::printf(" has IPv4 address: %s", address_text(record));
-            break;
-        case NAMED_TYPE_CNAME:
-            std::printf(" has alias name: %.*s", text_bound, data_of(record));
-            break;
-        case NAMED_TYPE_PTR:
-            std::printf(" domain name pointer: %.*s", text_bound, data_of(record));
-            break;
-        default:
-            break;
+            case NAMED_TYPE_A:
+                std::printf(" has IPv4 address: %s", address_text(record));
+                break;
+            case NAMED_TYPE_CNAME:
+                std::printf(" has alias name: %.*s", text_bound, data_of(record));
+                break;
+            case NAMED_TYPE_PTR:
+                std::printf(" domain name pointer: %.*s", text_bound, data_of(record));
+                break;
+            default:
+                break;
         }
         std::printf("\n");
     }

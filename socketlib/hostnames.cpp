@@ -20,8 +20,7 @@ void address_to_slot(const char* raw, char* slot)
 
 bool has_ipv4_addresses(const hostent* entry)
 {
-    return entry != nullptr && entry->h_addrtype == AF_INET && entry->h_length == 4 &&
-           entry->h_addr_list != nullptr;
+    return entry != nullptr && entry->h_addrtype == AF_INET && entry->h_length == 4 && entry->h_addr_list != nullptr;
 }
 
 }  // namespace

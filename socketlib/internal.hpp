@@ -27,9 +27,9 @@ int map_error_code(int code, const int (&recognised)[N], int generic)
 
 // Outcome of waiting on one socket.
 struct wait_outcome {
-    int result;      // select's result: >0 ready pairs, 0 time-out, <0 failed
-    bool readable;   // the socket was reported in the read set
-    bool writable;   // the socket was reported in the write set
+    int result;     // select's result: >0 ready pairs, 0 time-out, <0 failed
+    bool readable;  // the socket was reported in the read set
+    bool writable;  // the socket was reported in the write set
 };
 
 // Waits for one socket with select: for reading, writing or both, with the

@@ -22,20 +22,20 @@ bool group_valid(const char* group, int length, int place)
 {
     bool first_or_last = place == 0 || place == 3;
     switch (length) {
-    case 1:
-        return is_digit(group[0], first_or_last ? '1' : '0', '9');
-    case 2:
-        return is_digit(group[0], place == 2 ? '0' : '1', '9') && is_digit(group[1], '0', '9');
-    case 3: {
-        for (int i = 0; i < 3; ++i) {
-            if (!is_digit(group[i], '0', '9'))
-                return false;
+        case 1:
+            return is_digit(group[0], first_or_last ? '1' : '0', '9');
+        case 2:
+            return is_digit(group[0], place == 2 ? '0' : '1', '9') && is_digit(group[1], '0', '9');
+        case 3: {
+            for (int i = 0; i < 3; ++i) {
+                if (!is_digit(group[i], '0', '9'))
+                    return false;
+            }
+            int value = (group[0] - '0') * 100 + (group[1] - '0') * 10 + (group[2] - '0');
+            return value >= 100 && value <= 255;
         }
-        int value = (group[0] - '0') * 100 + (group[1] - '0') * 10 + (group[2] - '0');
-        return value >= 100 && value <= 255;
-    }
-    default:
-        return false;
+        default:
+            return false;
     }
 }
 

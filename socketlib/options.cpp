@@ -10,7 +10,7 @@ namespace socketlib {
 
 namespace {
 
-constexpr int option_codes[] = {platform::WSAEBADF,    platform::WSAEFAULT, platform::WSAEINVAL,
+constexpr int option_codes[] = {platform::WSAEBADF,       platform::WSAEFAULT,   platform::WSAEINVAL,
                                 platform::WSAENOPROTOOPT, platform::WSAENOTSOCK, platform::RT_EACCES,
                                 platform::WSAENOBUFS};
 
@@ -23,12 +23,9 @@ struct plain_option {
 
 // Options whose value is one int, mapped onto the host's levels and numbers.
 constexpr plain_option plain_options[] = {
-    {SOCK_OPT_NODELAY, IPPROTO_TCP, TCP_NODELAY, true},
-    {SOCK_OPT_BROADCAST, SOL_SOCKET, SO_BROADCAST, true},
-    {SOCK_OPT_REUSEADDR, SOL_SOCKET, SO_REUSEADDR, true},
-    {SOCK_OPT_SNDBUF, SOL_SOCKET, SO_SNDBUF, true},
-    {SOCK_OPT_RCVBUF, SOL_SOCKET, SO_RCVBUF, true},
-    {SOCK_OPT_ERROR, SOL_SOCKET, SO_ERROR, false},
+    {SOCK_OPT_NODELAY, IPPROTO_TCP, TCP_NODELAY, true},   {SOCK_OPT_BROADCAST, SOL_SOCKET, SO_BROADCAST, true},
+    {SOCK_OPT_REUSEADDR, SOL_SOCKET, SO_REUSEADDR, true}, {SOCK_OPT_SNDBUF, SOL_SOCKET, SO_SNDBUF, true},
+    {SOCK_OPT_RCVBUF, SOL_SOCKET, SO_RCVBUF, true},       {SOCK_OPT_ERROR, SOL_SOCKET, SO_ERROR, false},
     {SOCK_OPT_TYPE, SOL_SOCKET, SO_TYPE, false},
 };
 
@@ -67,7 +64,7 @@ int sock_optget(int sock, int option, int* value)
         return switch_mode(sock, non_blocking);
     }
     if (option == SOCK_OPT_LINGER) {
-        struct ::linger record{};
+        struct ::linger record {};
         int length = static_cast<int>(sizeof record);
         int result = platform::getsockopt(sock, SOL_SOCKET, SO_LINGER, &record, &length);
         if (value != nullptr)

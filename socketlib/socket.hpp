@@ -212,8 +212,8 @@ struct named_response {
     int additional_count;
 };
 
-int gethostbynamestr_ns(uint16_t type, uint16_t qclass, const char* name, const char* server,
-                        named_response* response, double timeout);
+int gethostbynamestr_ns(uint16_t type, uint16_t qclass, const char* name, const char* server, named_response* response,
+                        double timeout);
 // Builds the query into `buffer` and never writes beyond `size` bytes.  The
 // message length, or -1 when the message does not fit or `name` is null.
 int named_createquery(uint16_t type, uint16_t qclass, const char* name, unsigned char* buffer, int size);
@@ -234,8 +234,7 @@ void named_CreateNameFormat(unsigned char* out, const char* name);
 // bytes into `out` (NAMED_TEXT_SIZE bytes) as dotted text; `*used` is the
 // bytes the name occupies at `position`.  0, or -1 when the name leaves the
 // message, loops or is too long (then `out` is empty and `*used` is 0).
-int named_ParseReadName(const unsigned char* position, const unsigned char* message, int length, int* used,
-                        char* out);
+int named_ParseReadName(const unsigned char* position, const unsigned char* message, int length, int* used, char* out);
 // The same within a whole NAMED_MESSAGE_SIZE buffer.
 void named_ParseReadName(const unsigned char* position, const unsigned char* message, int* used, char* out);
 // `out` holds length + 1 bytes.

@@ -12,15 +12,15 @@ namespace socketlib::stream {
 namespace {
 
 constexpr int send_errors[] = {
-    platform::WSAEBADF,    platform::WSAECONNRESET, platform::WSAEDESTADDRREQ, platform::WSAEFAULT,
-    platform::WSAEINTR,    platform::WSAEMSGSIZE,   platform::WSAENOTCONN,     platform::WSAENOTSOCK,
-    platform::WSAECONNREFUSED,
+    platform::WSAEBADF,    platform::WSAECONNRESET, platform::WSAEDESTADDRREQ,
+    platform::WSAEFAULT,   platform::WSAEINTR,      platform::WSAEMSGSIZE,
+    platform::WSAENOTCONN, platform::WSAENOTSOCK,   platform::WSAECONNREFUSED,
 };
 
 constexpr int receive_errors[] = {
-    platform::WSAEBADF,    platform::WSAECONNRESET, platform::WSAEFAULT,    platform::WSAEINTR,
-    platform::WSAEINVAL,   platform::WSAENOTCONN,   platform::WSAENOTSOCK,  platform::WSAETIMEDOUT,
-    platform::WSAECONNREFUSED,
+    platform::WSAEBADF,    platform::WSAECONNRESET, platform::WSAEFAULT,
+    platform::WSAEINTR,    platform::WSAEINVAL,     platform::WSAENOTCONN,
+    platform::WSAENOTSOCK, platform::WSAETIMEDOUT,  platform::WSAECONNREFUSED,
 };
 
 // Pending errors of a connection attempt that have a code of their own.

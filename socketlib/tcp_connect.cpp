@@ -13,12 +13,12 @@ namespace {
 
 // Immediate failures of connect, in the order they are tested.
 constexpr int connect_errors[] = {
-    platform::WSAEADDRNOTAVAIL, platform::WSAEAFNOSUPPORT, platform::WSAEALREADY,    platform::WSAEBADF,
-    platform::WSAECONNREFUSED,  platform::WSAEINTR,        platform::WSAEISCONN,     platform::WSAENETUNREACH,
-    platform::WSAENOTSOCK,      platform::WSAEPROTOTYPE,   platform::WSAETIMEDOUT,   platform::RT_EIO,
-    platform::WSAELOOP,         platform::RT_ENAMETOOLONG, platform::RT_ENOENT,      platform::RT_ENOTDIR,
-    platform::RT_EACCES,        platform::WSAEADDRINUSE,   platform::WSAECONNRESET,  platform::WSAEHOSTUNREACH,
-    platform::WSAEINVAL,        platform::WSAENETDOWN,     platform::WSAENOBUFS,     platform::WSAEOPNOTSUPP,
+    platform::WSAEADDRNOTAVAIL, platform::WSAEAFNOSUPPORT, platform::WSAEALREADY,   platform::WSAEBADF,
+    platform::WSAECONNREFUSED,  platform::WSAEINTR,        platform::WSAEISCONN,    platform::WSAENETUNREACH,
+    platform::WSAENOTSOCK,      platform::WSAEPROTOTYPE,   platform::WSAETIMEDOUT,  platform::RT_EIO,
+    platform::WSAELOOP,         platform::RT_ENAMETOOLONG, platform::RT_ENOENT,     platform::RT_ENOTDIR,
+    platform::RT_EACCES,        platform::WSAEADDRINUSE,   platform::WSAECONNRESET, platform::WSAEHOSTUNREACH,
+    platform::WSAEINVAL,        platform::WSAENETDOWN,     platform::WSAENOBUFS,    platform::WSAEOPNOTSUPP,
 };
 
 // Connect length for the internet families: 28 for IPv6, otherwise 16 (also

@@ -12,9 +12,9 @@
 namespace socketlib {
 namespace {
 
-constexpr int size_line_capacity = 8;   // "%x\r\n" of up to five digits and a zero
-constexpr int size_line_max_read = 6;   // bytes of a size line read at most
-constexpr int discard_block = 1024;     // scratch for chunk data that does not fit
+constexpr int size_line_capacity = 8;  // "%x\r\n" of up to five digits and a zero
+constexpr int size_line_max_read = 6;  // bytes of a size line read at most
+constexpr int discard_block = 1024;    // scratch for chunk data that does not fit
 constexpr int max_chunk_length = 0xFFFFF;
 
 static_assert(size_line_max_read < size_line_capacity, "size line area keeps a terminator");
@@ -48,7 +48,6 @@ int header_block_length(const char* bytes, int n)
     return 0;
 }
 
-
 // Time left of a chunk operation; -1 when it is used up (at once for a
 // time-out that is not a number).
 double time_left(double start, double timeout)
@@ -70,8 +69,7 @@ using record_finder = int (*)(const char* bytes, int n);
 // `stalled_is_record`: a sender that has stopped without ending its record
 // (nothing more arrived since the last peek) has sent the record, everything
 // pending; the peeks are then paced by 1 ms.
-int receive_record(int sock, char* buffer, int length, double timeout, record_finder find,
-                   bool stalled_is_record)
+int receive_record(int sock, char* buffer, int length, double timeout, record_finder find, bool stalled_is_record)
 {
     if (sock == -1)
         return -platform::WSAENOTSOCK;

@@ -30,7 +30,6 @@ int send_failed()
     return internal::map_last_error(send_codes, SOCK_ERR_GENERIC);
 }
 
-
 }  // namespace
 
 int udp_open(int family)

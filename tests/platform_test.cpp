@@ -22,10 +22,18 @@ TEST(ErrorTranslation, SocketErrorsGoToWindowsSocketsNumbers)
         int linux_errno;
         int expected;
     } cases[] = {
-        {EINTR, WSAEINTR},           {EAGAIN, WSAEWOULDBLOCK},     {EINPROGRESS, WSAEINPROGRESS},
-        {ENOTSOCK, WSAENOTSOCK},     {EMSGSIZE, WSAEMSGSIZE},      {EADDRINUSE, WSAEADDRINUSE},
-        {ECONNRESET, WSAECONNRESET}, {ETIMEDOUT, WSAETIMEDOUT},    {ECONNREFUSED, WSAECONNREFUSED},
-        {EHOSTUNREACH, WSAEHOSTUNREACH}, {ELOOP, WSAELOOP},        {EAFNOSUPPORT, WSAEAFNOSUPPORT},
+        {EINTR, WSAEINTR},
+        {EAGAIN, WSAEWOULDBLOCK},
+        {EINPROGRESS, WSAEINPROGRESS},
+        {ENOTSOCK, WSAENOTSOCK},
+        {EMSGSIZE, WSAEMSGSIZE},
+        {EADDRINUSE, WSAEADDRINUSE},
+        {ECONNRESET, WSAECONNRESET},
+        {ETIMEDOUT, WSAETIMEDOUT},
+        {ECONNREFUSED, WSAECONNREFUSED},
+        {EHOSTUNREACH, WSAEHOSTUNREACH},
+        {ELOOP, WSAELOOP},
+        {EAFNOSUPPORT, WSAEAFNOSUPPORT},
     };
     for (const auto& c : cases)
         EXPECT_EQ(translate_errno(c.linux_errno), c.expected) << c.linux_errno;
@@ -254,13 +262,11 @@ TEST(Messages, TextsAreCutAndTerminatedInsideTheBuffer)
 {
     char text[16];
     std::memset(text, '#', sizeof text);
-    uint32_t written = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, WSAETIMEDOUT, 0, text, sizeof text,
-                                      nullptr);
+    uint32_t written = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, WSAETIMEDOUT, 0, text, sizeof text, nullptr);
     EXPECT_EQ(written, 15u);
     EXPECT_EQ(text[15], '\0');
     char untouched[8] = "keep";
-    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 99999, 0, untouched, sizeof untouched, nullptr),
-              0u);
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 99999, 0, untouched, sizeof untouched, nullptr), 0u);
     EXPECT_STREQ(untouched, "keep");
 }
 
@@ -270,7 +276,7 @@ TEST(Clock, TimeOutConversionTruncatesAndClamps)
         double seconds;
         int32_t sec;
         int32_t usec;
-    } cases[] = {{2.5, 2, 500000},   {-1.5, -1, -500000},   {0.0000005, 0, 0},  {0.25, 0, 250000},
+    } cases[] = {{2.5, 2, 500000},      {-1.5, -1, -500000},         {0.0000005, 0, 0}, {0.25, 0, 250000},
                  {1e12, 2147483647, 0}, {-1e12, -2147483647 - 1, 0}, {0.0 / 0.0, 0, 0}};
     for (const auto& c : cases) {
         platform::timeval value = timeval_from_seconds(c.seconds);

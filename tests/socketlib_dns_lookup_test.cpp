@@ -207,8 +207,9 @@ TEST_F(DnsmasqLookup, DomainNamePointer)
     char reverse[29];
     ipaddr2arpa("192.0.2.10", reverse, sizeof reverse);
     ASSERT_EQ(lookup(NAMED_TYPE_PTR, reverse), 1);
-    EXPECT_NE(printout(response_.get()).find(" Answer: 1, Name: 10.2.0.192.in-addr.arpa domain name pointer: ptr.test\n"),
-              std::string::npos);
+    EXPECT_NE(
+        printout(response_.get()).find(" Answer: 1, Name: 10.2.0.192.in-addr.arpa domain name pointer: ptr.test\n"),
+        std::string::npos);
 }
 
 TEST_F(DnsmasqLookup, NameServers)
@@ -249,7 +250,9 @@ class responder {
 public:
     using reply_maker = bytes (*)(const bytes& query);
 
-    responder(reply_maker reply, int other_port_first = 0) : reply_(reply), foreign_(other_port_first) {}
+    responder(reply_maker reply, int other_port_first = 0) : reply_(reply), foreign_(other_port_first)
+    {
+    }
 
     bool start(std::string* why)
     {
@@ -270,8 +273,14 @@ public:
             udp_close(sock_);
     }
 
-    const char* address() const { return address_.c_str(); }
-    int queries() const { return queries_; }
+    const char* address() const
+    {
+        return address_.c_str();
+    }
+    int queries() const
+    {
+        return queries_;
+    }
 
 private:
     void run()

@@ -20,7 +20,10 @@ constexpr unsigned char address_2[4] = {192, 0, 2, 2};
 
 struct parsed {
     std::unique_ptr<named_response> response = std::make_unique<named_response>();
-    named_response* operator->() { return response.get(); }
+    named_response* operator->()
+    {
+        return response.get();
+    }
 };
 
 parsed parse(const bytes& message, const char* name, size_t length)
@@ -339,8 +342,9 @@ TEST(DnsParseHostile, LabelBytesOfC0AndAboveAreCharacters)
     m.insert(m.end(), address_1, address_1 + 4);
     auto r = parse(m, "q");
     ASSERT_EQ(r->answer_count, 1);
-    EXPECT_STREQ(r->answers[0].name, "a\xC1"
-                                     "b");
+    EXPECT_STREQ(r->answers[0].name,
+                 "a\xC1"
+                 "b");
     EXPECT_EQ(data_text(r->answers[0]), "192.0.2.1");
 }
 
@@ -430,7 +434,9 @@ TEST(DnsNames, ReadNameCountsTheBytesAtThePosition)
         unsigned at;
         int used;
         const char* text;
-    } cases[] = {{plain, 10, "www.test"}, {compressed, 6, "www.one.two.three"}, {bare, 2, "www.one.two.three"},
+    } cases[] = {{plain, 10, "www.test"},
+                 {compressed, 6, "www.one.two.three"},
+                 {bare, 2, "www.one.two.three"},
                  {question_offset, 15, "one.two.three"}};
     for (const auto& c : cases) {
         char out[NAMED_TEXT_SIZE];
@@ -473,7 +479,9 @@ TEST(DnsNames, ParseIpnameStaysWithinLengthPlusOne)
     } cases[] = {
         {"\x03one\x03two\x00", 9, "one.two"},
         {"\x03one\x03two", 8, "one.two."},  // the length runs out first
-        {"\x05" "ab", 3, "ab"},              // a label past the length is cut
+        {"\x05"
+         "ab",
+         3, "ab"},  // a label past the length is cut
         {"\x00", 1, ""},
         {"", 0, ""},
     };

@@ -33,8 +33,37 @@ TEST(DnsQuery, OneTwoThreeIsThirtyOneBytes)
     bytes m = query("one.two.three", 512, &length);
     ASSERT_EQ(length, 31);
     uint16_t id = static_cast<uint16_t>(platform::process_id());
-    bytes expected = {static_cast<unsigned char>(id >> 8), static_cast<unsigned char>(id), 0x01, 0x00, 0, 1, 0, 0,
-                      0, 0, 0, 0, 3, 'o', 'n', 'e', 3, 't', 'w', 'o', 5, 't', 'h', 'r', 'e', 'e', 0, 0, 1, 0, 1};
+    bytes expected = {static_cast<unsigned char>(id >> 8),
+                      static_cast<unsigned char>(id),
+                      0x01,
+                      0x00,
+                      0,
+                      1,
+                      0,
+                      0,
+                      0,
+                      0,
+                      0,
+                      0,
+                      3,
+                      'o',
+                      'n',
+                      'e',
+                      3,
+                      't',
+                      'w',
+                      'o',
+                      5,
+                      't',
+                      'h',
+                      'r',
+                      'e',
+                      'e',
+                      0,
+                      0,
+                      1,
+                      0,
+                      1};
     EXPECT_EQ(bytes(m.begin(), m.begin() + 31), expected);
     for (int i = 31; i < 512; ++i)
         ASSERT_EQ(m[i], 0) << i;

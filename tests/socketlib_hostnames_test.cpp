@@ -88,14 +88,14 @@ bool isolated(const std::function<void(std::string&)>& lookups, std::string* res
     return true;
 }
 
-#define RUN_ISOLATED(lookups, result)                                   \
-    do {                                                                \
-        std::string why;                                                \
-        if (!isolated(lookups, &result, &why)) {                        \
-            if (why.find("namespace") != std::string::npos)             \
-                GTEST_SKIP() << why;                                    \
-            FAIL() << why;                                              \
-        }                                                               \
+#define RUN_ISOLATED(lookups, result)                       \
+    do {                                                    \
+        std::string why;                                    \
+        if (!isolated(lookups, &result, &why)) {            \
+            if (why.find("namespace") != std::string::npos) \
+                GTEST_SKIP() << why;                        \
+            FAIL() << why;                                  \
+        }                                                   \
     } while (0)
 
 std::string shown(const char* text)

@@ -18,9 +18,9 @@ TEST(ServiceLookups, ByNameAndNumericFallback)
         const char* service;
         int port;
     } cases[] = {
-        {"udp", "domain", 53}, {"tcp", "http", 80}, {"tcp", "www", 80},  // an alias finds its service
-        {"udp", "8080", 8080}, {"udp", "0x1F90", 8080}, {"udp", "010", 8}, {"udp", "65535", 65535},
-        {"udp", "80abc", -1},  {"udp", "0", -1},        {"udp", "-5", -1}, {"udp", "70000", -1},
+        {"udp", "domain", 53}, {"tcp", "http", 80},     {"tcp", "www", 80},  // an alias finds its service
+        {"udp", "8080", 8080}, {"udp", "0x1F90", 8080}, {"udp", "010", 8},  {"udp", "65535", 65535},
+        {"udp", "80abc", -1},  {"udp", "0", -1},        {"udp", "-5", -1},  {"udp", "70000", -1},
         {"udp", "65536", -1},  {"udp", "", -1},         {"udp", "80 ", -1}, {"udp", "no-such-service", -1},
         {"udp", nullptr, -1},
     };
@@ -36,9 +36,9 @@ TEST(ServiceLookups, ByPortWithDecimalFallback)
         int port;
         const char* text;
     } cases[] = {
-        {53, "domain"}, {4999, "4999"}, {70000, "70000"},  // 70000 looks up 4464, unknown too
-        {65536 + 53, "domain"},                              // the low 16 bits are looked up
-        {-12345, "-1234"},                                   // cut, but terminated within 6 bytes
+        {53, "domain"},         {4999, "4999"}, {70000, "70000"},  // 70000 looks up 4464, unknown too
+        {65536 + 53, "domain"},                                    // the low 16 bits are looked up
+        {-12345, "-1234"},                                         // cut, but terminated within 6 bytes
         {1234567, "12345"},
     };
     for (const auto& c : cases) {
@@ -68,7 +68,7 @@ TEST(ProtocolLookups, ByNameAndNumericFallback)
     struct {
         const char* name;
         int number;
-    } cases[] = {{"udp", 17}, {"tcp", 6}, {"UDP", 17}, {"17", 17},  {"0x11", 17}, {"255", 255},
+    } cases[] = {{"udp", 17}, {"tcp", 6}, {"UDP", 17}, {"17", 17}, {"0x11", 17}, {"255", 255},
                  {"300", -1}, {"0", -1},  {"-6", -1},  {"6x", -1}, {"", -1},     {nullptr, -1}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name ? c.name : "(null)");

@@ -24,7 +24,7 @@ struct OptionsTest : ::testing::Test {
 TEST_F(OptionsTest, LingerIsSwitchedOnWithTheLow16BitsAsTime)
 {
     ASSERT_EQ(sock_optset(tcp, SOCK_OPT_LINGER, 5), 0);
-    struct ::linger record{};
+    struct ::linger record {};
     int length = static_cast<int>(sizeof record);
     ASSERT_EQ(platform::getsockopt(tcp, SOL_SOCKET, SO_LINGER, &record, &length), 0);
     EXPECT_EQ(record.l_onoff, 1);
@@ -94,8 +94,7 @@ TEST(Options, ClosedOrInvalidSocketIsNotASocket)
     int sock = sock_open(AF_INET, SOCK_DGRAM, 0);
     sock_close(sock);
     int value = 0;
-    const int codes[] = {SOCK_OPT_BROADCAST, SOCK_OPT_LINGER, SOCK_OPT_RCVBUF, SOCK_OPT_NONBLOCKING,
-                         SOCK_OPT_BLOCKING};
+    const int codes[] = {SOCK_OPT_BROADCAST, SOCK_OPT_LINGER, SOCK_OPT_RCVBUF, SOCK_OPT_NONBLOCKING, SOCK_OPT_BLOCKING};
     for (int code : codes) {
         EXPECT_EQ(sock_optget(sock, code, &value), -platform::WSAENOTSOCK) << code;
         EXPECT_EQ(sock_optset(sock, code, 1), -platform::WSAENOTSOCK) << code;

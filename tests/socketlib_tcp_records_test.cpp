@@ -17,8 +17,14 @@ using stream_peer::peer;
 
 class TcpRecords : public ::testing::Test {
 protected:
-    void SetUp() override { pair = stream_peer::connect_pair(); }
-    void TearDown() override { stream_peer::close_pair(pair); }
+    void SetUp() override
+    {
+        pair = stream_peer::connect_pair();
+    }
+    void TearDown() override
+    {
+        stream_peer::close_pair(pair);
+    }
 
     // What is still pending on the client, taken within a short wait.
     std::string pending(int at_most = 256)

@@ -19,8 +19,14 @@ using stream_peer::peer;
 
 class TcpTransfer : public ::testing::Test {
 protected:
-    void SetUp() override { pair = stream_peer::connect_pair(); }
-    void TearDown() override { stream_peer::close_pair(pair); }
+    void SetUp() override
+    {
+        pair = stream_peer::connect_pair();
+    }
+    void TearDown() override
+    {
+        stream_peer::close_pair(pair);
+    }
     stream_peer::tcp_pair pair;
 };
 

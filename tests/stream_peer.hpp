@@ -92,7 +92,9 @@ inline void reset_close(int sock)
 // scope, so a failing test never leaves it behind.
 class peer {
 public:
-    explicit peer(std::function<void()> script) : thread_(std::move(script)) {}
+    explicit peer(std::function<void()> script) : thread_(std::move(script))
+    {
+    }
     ~peer()
     {
         if (thread_.joinable())

@@ -38,9 +38,8 @@ TEST(ToolInstall, PrefixHoldsProgramManPageAndAPackageAConsumerLinks) {
     const std::string flags = "''";
 #endif
     std::string output;
-    int status = shell("sh " ECHOMARK_SOURCE_DIR "/tests/install_consumer.sh " + build_folder() + " " + work + " " +
-                           flags,
-                       &output);
+    int status = shell(
+        "sh " ECHOMARK_SOURCE_DIR "/tests/install_consumer.sh " + build_folder() + " " + work + " " + flags, &output);
     EXPECT_EQ(status, 0) << output;
     // The consumer's own line: 127.0.0.1 as it lies in memory, the port, a size.
     EXPECT_NE(output.find("0100007F 7 2.000 kB\n"), std::string::npos) << output;
@@ -56,19 +55,19 @@ TEST(ToolInstall, ManPageDocumentsEveryOptionAndRendersCleanly) {
     for (std::size_t i = 0; i + 1 < lines.size(); i++) {
         if (lines[i] == ".TP") items += lines[i + 1] + "\n";
     }
-    for (const char* option : {".BR \\-l \", \" \\-\\-listen\n", ".BI \\-h \" ipaddr\"\n",
-                               ".BI \\-p \" ipport\"\n", ".BI \\-\\-sendsize= bytes\n",
-                               ".BI \\-\\-recvsize= bytes\n", ".BI \\-c \" count\"\n", ".BI \\-t \" timeout\"\n",
-                               ".B \\-\\-stats\n", ".B \\-\\-precise\n", ".BI \\-\\-csv= file\n",
-                               ".BI \\-\\-json= file\n", ".B \\-\\-quiet\n", ".BI \\-\\-interval= seconds\n",
-                               ".BI \\-\\-maxreply= bytes\n"}) {
+    for (const char* option : {".BR \\-l \", \" \\-\\-listen\n", ".BI \\-h \" ipaddr\"\n", ".BI \\-p \" ipport\"\n",
+                               ".BI \\-\\-sendsize= bytes\n", ".BI \\-\\-recvsize= bytes\n", ".BI \\-c \" count\"\n",
+                               ".BI \\-t \" timeout\"\n", ".B \\-\\-stats\n", ".B \\-\\-precise\n",
+                               ".BI \\-\\-csv= file\n", ".BI \\-\\-json= file\n", ".B \\-\\-quiet\n",
+                               ".BI \\-\\-interval= seconds\n", ".BI \\-\\-maxreply= bytes\n"}) {
         EXPECT_NE(items.find(option), std::string::npos) << option;
     }
     for (const char* line : {"stats(): rtt count=", "stats(): jitter=", "stats(): hist ", "main(): i=",
                              "replysize>maxreply=", "index,sent,stime,rtime,reply,replies,rtt", "name,value"}) {
         EXPECT_NE(page.find(line), std::string::npos) << line;
     }
-    if (std::system("command -v groff >/dev/null 2>&1") != 0) GTEST_SKIP() << "groff is not installed: page not rendered";
+    if (std::system("command -v groff >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "groff is not installed: page not rendered";
     std::string warnings;
     EXPECT_EQ(shell("groff -man -Tutf8 -ww -z " ECHOMARK_SOURCE_DIR "/tool/echomark.1", &warnings), 0);
     EXPECT_EQ(warnings, "");

@@ -2,8 +2,8 @@
 // them unchanged, statistics against the per-probe table, late, duplicate,
 // drained and foreign replies counted, result files read back, the precise
 // clock, quiet runs, the pause and the responder's reply limit.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -89,8 +89,9 @@ void echo(int sock, const unsigned char* data, const sockaddr_in& from) {
 }
 
 std::vector<std::string> sender_args(int port, int count, std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {"-h", "127.0.0.1", "-p", std::to_string(port), "-c", std::to_string(count),
-                                     "--sendsize=100", "--recvsize=100", "-t", "2"};
+    std::vector<std::string> args = {
+        "-h", "127.0.0.1", "-p", std::to_string(port), "-c", std::to_string(count), "--sendsize=100", "--recvsize=100",
+        "-t", "2"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
 }
@@ -105,8 +106,8 @@ std::string masked(const std::string& text) {
 std::string expected_default_run(int port, int count) {
     std::string p = std::to_string(port);
     std::string text = "echomark_connect(): connaddr=create_sockaddrin(AF_INET, ipaddr=127.0.0.1, ipport=" + p +
-                       "):\nechomark_connect(): connaddr.sin_addr.s_addr=0100007F (127.0.0.1) connaddr.sin_port=" +
-                       p + "\nechomark_connect(): echomark_send(void *arg):/echomark_recv(void *arg):\n";
+                       "):\nechomark_connect(): connaddr.sin_addr.s_addr=0100007F (127.0.0.1) connaddr.sin_port=" + p +
+                       "\nechomark_connect(): echomark_send(void *arg):/echomark_recv(void *arg):\n";
     char line[256];
     for (int i = 0; i < count; i++) {
         std::snprintf(line, sizeof line,
@@ -235,8 +236,10 @@ csv_file read_csv(const std::string& text) {
             csv.well_formed = false;
             continue;
         }
-        csv_row row{std::stoi(f[0]), std::stoi(f[1]), std::stoi(f[5]), std::stod(f[2]), std::stod(f[3]), f[4],
-                    !f[6].empty(), f[6].empty() ? 0.0 : std::stod(f[6])};
+        csv_row row{std::stoi(f[0]), std::stoi(f[1]),
+                    std::stoi(f[5]), std::stod(f[2]),
+                    std::stod(f[3]), f[4],
+                    !f[6].empty(),   f[6].empty() ? 0.0 : std::stod(f[6])};
         csv.rows.push_back(row);
     }
     if (at + 1 >= lines.size() || lines[at + 1] != "name,value") csv.well_formed = false;
@@ -301,11 +304,24 @@ void scripted_answers(int sock, unsigned char* data, const sockaddr_in& from, in
     int probe = data_value_get(data, value_probe);
     switch (probe) {
         case 3: std::copy(data, data + datagram_buffer_size, held.begin()); return;
-        case 4: echo(sock, data, from); echo(sock, held.data(), from); return;
-        case 5: case 8: return;
-        case 7: echo(sock, data, from); echo(sock, data, from); return;
-        case 9: data_value_set(data, value_probe, 5000); echo(sock, data, from); return;
-        case 11: platform::Sleep(1300); echo(sock, data, from); return;
+        case 4:
+            echo(sock, data, from);
+            echo(sock, held.data(), from);
+            return;
+        case 5:
+        case 8: return;
+        case 7:
+            echo(sock, data, from);
+            echo(sock, data, from);
+            return;
+        case 9:
+            data_value_set(data, value_probe, 5000);
+            echo(sock, data, from);
+            return;
+        case 11:
+            platform::Sleep(1300);
+            echo(sock, data, from);
+            return;
         default: echo(sock, data, from); return;
     }
 }
@@ -314,16 +330,17 @@ TEST(ToolOptionsRun, StatisticsMatchThePerProbeTableWithLateDuplicateAndForeignR
     peer_thread peer(scripted_answers);
     std::string csv_path = tooltest::temp_path();
     std::string json_path = tooltest::temp_path();
-    tooltest::run_result r = run_program({"-h", "127.0.0.1", "-p", std::to_string(peer.port), "-c", "12",
-                                          "--sendsize=64", "--recvsize=64", "-t", "1", "--stats", "--precise",
-                                          "--csv=" + csv_path, "--json=" + json_path},
-                                         60.0);
+    tooltest::run_result r =
+        run_program({"-h", "127.0.0.1", "-p", std::to_string(peer.port), "-c", "12", "--sendsize=64", "--recvsize=64",
+                     "-t", "1", "--stats", "--precise", "--csv=" + csv_path, "--json=" + json_path},
+                    60.0);
     ASSERT_EQ(r.status, 0) << r.err;
     csv_file csv = read_csv(tooltest::read_file(csv_path));
     ASSERT_TRUE(csv.well_formed) << tooltest::read_file(csv_path);
     ASSERT_EQ(csv.rows.size(), 12U);
 
-    const char* replies[] = {"own", "own", "own", "late", "own", "never", "own", "own", "never", "never", "own", "drain"};
+    const char* replies[] = {"own", "own", "own",   "late",  "own", "never",
+                             "own", "own", "never", "never", "own", "drain"};
     const int copies[] = {1, 1, 1, 1, 1, 0, 1, 2, 0, 0, 1, 1};
     std::vector<std::string> report =
         tooltest::matching(lines_of(r.out), "main\\(\\): i=\\d{6} Stime=\\d+\\.\\d{6} Rtime=\\d+\\.\\d{6}");
@@ -389,17 +406,18 @@ TEST(ToolOptionsRun, StatisticsMatchThePerProbeTableWithLateDuplicateAndForeignR
     }
     std::string script = tooltest::temp_path();
     std::FILE* code = std::fopen(script.c_str(), "w");
-    std::fputs("import json, sys\n"
-               "d = json.load(open(sys.argv[1]))\n"
-               "s = d['summary']\n"
-               "print(s['own'], s['late'], s['late_cycle'], s['late_drain'], s['never'], s['duplicates'], s['foreign'])\n"
-               "for p in d['probes']:\n"
-               "    rtt = 'none' if p['rtt'] is None else '%.9f' % p['rtt']\n"
-               "    print(p['index'], p['sent'], '%.9f' % p['stime'], '%.9f' % p['rtime'], p['reply'], p['replies'], rtt)\n"
-               "r = s['rtt']\n"
-               "print(r['count'], *('%.9f' % r[k] for k in ('min', 'mean', 'median', 'max', 'stddev', 'p90', 'p99', "
-               "'jitter')))\n",
-               code);
+    std::fputs(
+        "import json, sys\n"
+        "d = json.load(open(sys.argv[1]))\n"
+        "s = d['summary']\n"
+        "print(s['own'], s['late'], s['late_cycle'], s['late_drain'], s['never'], s['duplicates'], s['foreign'])\n"
+        "for p in d['probes']:\n"
+        "    rtt = 'none' if p['rtt'] is None else '%.9f' % p['rtt']\n"
+        "    print(p['index'], p['sent'], '%.9f' % p['stime'], '%.9f' % p['rtime'], p['reply'], p['replies'], rtt)\n"
+        "r = s['rtt']\n"
+        "print(r['count'], *('%.9f' % r[k] for k in ('min', 'mean', 'median', 'max', 'stddev', 'p90', 'p99', "
+        "'jitter')))\n",
+        code);
     std::fclose(code);
     std::string read_back_path = tooltest::temp_path();
     ASSERT_EQ(std::system(("python3 " + script + " " + json_path + " >" + read_back_path).c_str()), 0)
@@ -481,9 +499,9 @@ TEST(ToolOptionsRun, MaxreplyRefusesLongerRequestsAndStillAnswersShorterOnes) {
     };
     const step steps[] = {{100, 3}, {101, 0}, {50, 3}};
     for (const step& s : steps) {
-        tooltest::run_result r = run_program({"-h", "127.0.0.1", "-p", std::to_string(responder.port), "-c", "3",
-                                              "--sendsize=64", "--recvsize=" + std::to_string(s.recvsize), "-t",
-                                              s.replies == 0 ? "0.2" : "2"});
+        tooltest::run_result r =
+            run_program({"-h", "127.0.0.1", "-p", std::to_string(responder.port), "-c", "3", "--sendsize=64",
+                         "--recvsize=" + std::to_string(s.recvsize), "-t", s.replies == 0 ? "0.2" : "2"});
         EXPECT_NE(r.out.find("main(): recvpkts=" + std::to_string(s.replies) + "\n"), std::string::npos)
             << s.recvsize << r.out;
     }

@@ -41,8 +41,8 @@ TEST(ToolOptionsParse, DefaultsLeaveEverythingOff) {
 }
 
 TEST(ToolOptionsParse, ValuesAndNeighbours) {
-    parse({"--stats", "--precise", "--quiet", "--csv=out.csv", "--json=-", "--interval=0", "--maxreply=65536",
-           "-c", "7"});
+    parse({"--stats", "--precise", "--quiet", "--csv=out.csv", "--json=-", "--interval=0", "--maxreply=65536", "-c",
+           "7"});
     EXPECT_TRUE(runopts.stats);
     EXPECT_TRUE(runopts.precise);
     EXPECT_TRUE(runopts.quiet);
@@ -133,8 +133,8 @@ TEST(ToolOptionsProgram, ResultFileThatCannotBeWrittenIsRefusedBeforeAnyProbe) {
     }
     // CSV and JSON into one file would interleave; standard output takes them in turn.
     std::string shared = tooltest::temp_path();
-    tooltest::run_result r = run_program(
-        {"-h", "127.0.0.1", "-p", std::to_string(port), "--csv=" + shared, "--json=" + shared});
+    tooltest::run_result r =
+        run_program({"-h", "127.0.0.1", "-p", std::to_string(port), "--csv=" + shared, "--json=" + shared});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "echomark: option --json has invalid value: '--json=" + shared + "'\n");
     std::remove(shared.c_str());
@@ -179,7 +179,8 @@ TEST(ToolProbeFacts, RepliesAreSortedByHowTheyCame) {
     };
     for (const reply_event& e : events) probe_facts_reply(&f, e.probe, e.cycle, e.waited);
 
-    const int kinds[] = {reply_own, reply_late, reply_own, reply_drain, reply_never, reply_drain, reply_own, reply_never};
+    const int kinds[] = {reply_own,   reply_late,  reply_own, reply_drain,
+                         reply_never, reply_drain, reply_own, reply_never};
     const int copies[] = {2, 1, 1, 2, 0, 1, 1, 0};
     for (int i = 0; i < 8; i++) {
         EXPECT_EQ(f.kind[i], kinds[i]) << i;
@@ -311,8 +312,7 @@ TEST(ToolStatistics, HistogramBarsScaleToTheFullestBin) {
     ASSERT_EQ(hist.size(), static_cast<size_t>(histogram_bins));
     EXPECT_EQ(hist[0], "stats(): hist 0.001000000-0.002000000 |" + std::string(40, '#') + "| 9");
     EXPECT_EQ(hist[1], "stats(): hist 0.002000000-0.003000000 |" + std::string(40, ' ') + "| 0");
-    EXPECT_EQ(hist[9], "stats(): hist 0.010000000-0.011000000 |" + std::string(14, '#') + std::string(26, ' ') +
-                           "| 3");
+    EXPECT_EQ(hist[9], "stats(): hist 0.010000000-0.011000000 |" + std::string(14, '#') + std::string(26, ' ') + "| 3");
 }
 
 // --- result files ---------------------------------------------------------------------
@@ -332,8 +332,9 @@ TEST(ToolResultsFile, TextFieldsAreQuotedSoTheFilesStayReadable) {
     ASSERT_EQ(results_open(csv_path.c_str(), &csv), 0);
     EXPECT_EQ(results_write_csv(&csv, &results), 0);
     std::string csv_text = tooltest::read_file(csv_path);
-    EXPECT_EQ(csv_text.rfind("index,sent,stime,rtime,reply,replies,rtt\n\nname,value\naddress,\"a\"\"b\\c,\n\x01\xff\"\n", 0),
-              0U)
+    EXPECT_EQ(
+        csv_text.rfind("index,sent,stime,rtime,reply,replies,rtt\n\nname,value\naddress,\"a\"\"b\\c,\n\x01\xff\"\n", 0),
+        0U)
         << csv_text;
     EXPECT_NE(csv_text.find("\nratio,\n"), std::string::npos);
     EXPECT_NE(csv_text.find("\nrtt_min,\n"), std::string::npos);
@@ -349,10 +350,11 @@ TEST(ToolResultsFile, TextFieldsAreQuotedSoTheFilesStayReadable) {
     if (std::system("command -v python3 >/dev/null 2>&1") == 0) {
         std::string script = tooltest::temp_path();
         std::FILE* code = std::fopen(script.c_str(), "w");
-        std::fputs("import json, sys\n"
-                   "d = json.load(open(sys.argv[1]))\n"
-                   "assert d['settings']['address'] == 'a\"b\\\\c,\\n\\x01\\xff', d['settings']['address']\n",
-                   code);
+        std::fputs(
+            "import json, sys\n"
+            "d = json.load(open(sys.argv[1]))\n"
+            "assert d['settings']['address'] == 'a\"b\\\\c,\\n\\x01\\xff', d['settings']['address']\n",
+            code);
         std::fclose(code);
         EXPECT_EQ(std::system(("python3 " + script + " " + json_path).c_str()), 0) << json_text;
         std::remove(script.c_str());

@@ -62,15 +62,19 @@ std::vector<unsigned char> probe(int size, int number, int replysize) {
 
 std::string receive_line(int counter, int port, int size, int number) {
     char text[200];
-    std::snprintf(text, sizeof text, " echomark_listen\\(\\): \\[%06d\\] recvsize=udp_blockrecv\\(127\\.0\\.0\\.1:%d\\): recvsize=%d lastpkts=%06d",
-                  counter, port, size, number);
+    std::snprintf(
+        text, sizeof text,
+        " echomark_listen\\(\\): \\[%06d\\] recvsize=udp_blockrecv\\(127\\.0\\.0\\.1:%d\\): recvsize=%d lastpkts=%06d",
+        counter, port, size, number);
     return stamp + text;
 }
 
 std::string send_line(int counter, int port, int size, int number) {
     char text[200];
-    std::snprintf(text, sizeof text, " echomark_listen\\(\\): \\[%06d\\] sendsize=udp_send\\(127\\.0\\.0\\.1:%d\\): sendsize=%d lastpkts=%06d",
-                  counter, port, size, number);
+    std::snprintf(
+        text, sizeof text,
+        " echomark_listen\\(\\): \\[%06d\\] sendsize=udp_send\\(127\\.0\\.0\\.1:%d\\): sendsize=%d lastpkts=%06d",
+        counter, port, size, number);
     return stamp + text;
 }
 
@@ -141,8 +145,9 @@ TEST_F(responder_fixture, DatagramShorterThanTheHeaderGetsAnEmptyReply) {
     EXPECT_EQ(length, 0);
     EXPECT_EQ(count_matching(log, receive_line(0, client_port, 4, 0)), 1) << log;
     EXPECT_EQ(count_matching(log, send_line(0, client_port, 0, 0)), 1) << log;
-    EXPECT_EQ(count_matching(log, "echomark_listen\\(\\): sendsize=udp_send\\(\\): sendsize=0 if \\(sendsize<=0\\): "
-                                  "sendsize=0:Success"),
+    EXPECT_EQ(count_matching(log,
+                             "echomark_listen\\(\\): sendsize=udp_send\\(\\): sendsize=0 if \\(sendsize<=0\\): "
+                             "sendsize=0:Success"),
               1)
         << log;
     EXPECT_EQ(log.find("recvsize!=sendsize"), std::string::npos) << log;
@@ -239,11 +244,13 @@ TEST_F(responder_fixture, LargestDatagramsAreHandled) {
     // counter still advances and the responder goes on.
     log = handle(client, probe(16, 10, datagram_buffer_size));
     EXPECT_EQ(count_matching(log, send_line(1, client_port, -1, 10)), 1) << log;
-    EXPECT_EQ(count_matching(log, "echomark_listen\\(\\): sendsize=udp_send\\(\\): sendsize=-1 if \\(sendsize<=0\\): "
-                                  "sendsize=1:Operation not permitted"),
+    EXPECT_EQ(count_matching(log,
+                             "echomark_listen\\(\\): sendsize=udp_send\\(\\): sendsize=-1 if \\(sendsize<=0\\): "
+                             "sendsize=1:Operation not permitted"),
               1)
         << log;
-    EXPECT_EQ(count_matching(log, "echomark_listen\\(\\): if \\(recvsize!=sendsize\\) recvsize=65536 != sendsize=-1"), 1)
+    EXPECT_EQ(count_matching(log, "echomark_listen\\(\\): if \\(recvsize!=sendsize\\) recvsize=65536 != sendsize=-1"),
+              1)
         << log;
     EXPECT_EQ(counter, 2);
     handle(client, probe(16, 11, 16));

@@ -89,9 +89,9 @@ sender_run run_sender(int port, double timeout, int count, int sendsize = 100, i
 }
 
 std::string closing(int sendpkts, int recvpkts, int lastpkts1, const std::string& ratio) {
-    return "echomark_connect(): sendpkts=" + std::to_string(sendpkts) + "\nechomark_connect(): recvpkts=" +
-           std::to_string(recvpkts) + "\nechomark_connect(): lastpkts+1=" + std::to_string(lastpkts1) +
-           "\nechomark_connect(): " + ratio + "\n";
+    return "echomark_connect(): sendpkts=" + std::to_string(sendpkts) +
+           "\nechomark_connect(): recvpkts=" + std::to_string(recvpkts) +
+           "\nechomark_connect(): lastpkts+1=" + std::to_string(lastpkts1) + "\nechomark_connect(): " + ratio + "\n";
 }
 
 bool ends_with(const std::string& text, const std::string& tail) {
@@ -104,17 +104,19 @@ std::string cycle(int i, int s, int r) {
     return text;
 }
 
-std::string receive_line(int i, int s, int r, int port, int size, int probe, const std::string& time = "\\d+\\.\\d{6}") {
+std::string receive_line(int i, int s, int r, int port, int size, int probe,
+                         const std::string& time = "\\d+\\.\\d{6}") {
     char text[160];
-    std::snprintf(text, sizeof text, " sendsize=udp_recv\\(127\\.0\\.0\\.1:%d\\): recvsize=%d lastpkts=%06d time=", port,
-                  size, probe);
+    std::snprintf(text, sizeof text,
+                  " sendsize=udp_recv\\(127\\.0\\.0\\.1:%d\\): recvsize=%d lastpkts=%06d time=", port, size, probe);
     return stamp + " echomark_connect\\(\\):1 " + cycle(i, s, r) + text + time;
 }
 
 std::string send_line(int i, int s, int r, int port, int argssize, int size) {
     char text[160];
-    std::snprintf(text, sizeof text, " sendsize=udp_send\\(127\\.0\\.0\\.1:%d\\): argssize=%d sendsize=%d time=\\d+\\.\\d{6}",
-                  port, argssize, size);
+    std::snprintf(text, sizeof text,
+                  " sendsize=udp_send\\(127\\.0\\.0\\.1:%d\\): argssize=%d sendsize=%d time=\\d+\\.\\d{6}", port,
+                  argssize, size);
     return stamp + " echomark_connect\\(\\):1 " + cycle(i, s, r) + text;
 }
 
@@ -134,8 +136,8 @@ TEST(ToolSender, AgainstOurResponderEveryProbeComesBack) {
     std::string p = std::to_string(responder.port);
     EXPECT_EQ(run.out.rfind("echomark_connect(): connaddr=create_sockaddrin(AF_INET, ipaddr=127.0.0.1, ipport=" + p +
                                 "):\nechomark_connect(): connaddr.sin_addr.s_addr=0100007F (127.0.0.1) "
-                                "connaddr.sin_port=" + p +
-                                "\nechomark_connect(): echomark_send(void *arg):/echomark_recv(void *arg):\n",
+                                "connaddr.sin_port=" +
+                                p + "\nechomark_connect(): echomark_send(void *arg):/echomark_recv(void *arg):\n",
                             0),
               0U)
         << run.out;
@@ -143,7 +145,10 @@ TEST(ToolSender, AgainstOurResponderEveryProbeComesBack) {
         EXPECT_EQ(count_matching(run.out, send_line(i, i, i, responder.port, 8192, 8192)), 1) << i << run.out;
         EXPECT_EQ(count_matching(run.out, receive_line(i, i + 1, i, responder.port, 9192, i)), 1) << i << run.out;
     }
-    EXPECT_EQ(count_matching(run.out, "echomark_connect\\(\\): difftime=\\d+\\.\\d{6} \\[s\\] \\(\\d+\\.\\d{6} - \\d+\\.\\d{6}\\)"), 1);
+    EXPECT_EQ(
+        count_matching(run.out,
+                       "echomark_connect\\(\\): difftime=\\d+\\.\\d{6} \\[s\\] \\(\\d+\\.\\d{6} - \\d+\\.\\d{6}\\)"),
+        1);
     EXPECT_TRUE(ends_with(run.out, closing(20, 20, 20, "recvpkts/sendpkts=100.000[%]"))) << run.out;
     EXPECT_EQ(run.out.find(":2 "), std::string::npos);
     EXPECT_EQ(run.record->sendpkts, 20);
@@ -243,9 +248,10 @@ TEST(ToolSender, DrainEndsAfterAsManyWaitsAsRepliesWereMissing) {
                                           "\\): recvsize=0 lastpkts=000002"),
               1)
         << run.out;
-    EXPECT_EQ(count_matching(run.out, stamp + " echomark_connect\\(\\):2 " + cycle(2, 3, 2) +
-                                          " recvsize=udp_recv\\(\\): recvsize=0 if \\(recvsize<=0\\): recvsize=0:Success"),
-              1)
+    EXPECT_EQ(
+        count_matching(run.out, stamp + " echomark_connect\\(\\):2 " + cycle(2, 3, 2) +
+                                    " recvsize=udp_recv\\(\\): recvsize=0 if \\(recvsize<=0\\): recvsize=0:Success"),
+        1)
         << run.out;
     EXPECT_EQ(count_matching(run.out, ".*:2 .*"), 2) << run.out;
     EXPECT_TRUE(ends_with(run.out, closing(3, 2, 3, "recvpkts/sendpkts=66.667[%]"))) << run.out;
@@ -253,7 +259,8 @@ TEST(ToolSender, DrainEndsAfterAsManyWaitsAsRepliesWereMissing) {
 
 // Each good reply is followed by a 1 ms pause.
 TEST(ToolSender, EveryGoodReplyIsFollowedByTheOneMillisecondPause) {
-    scripted_peer peer([](int sock, unsigned char* data, int, const sockaddr_in& from, int) { echo_reply(sock, data, from); });
+    scripted_peer peer(
+        [](int sock, unsigned char* data, int, const sockaddr_in& from, int) { echo_reply(sock, data, from); });
     sender_run run = run_sender(peer.port, 2.0, 100, 32, 32);
     EXPECT_TRUE(ends_with(run.out, closing(100, 100, 100, "recvpkts/sendpkts=100.000[%]"))) << run.out;
     EXPECT_GE(run.seconds, 0.1);
@@ -294,7 +301,8 @@ TEST(ToolSender, EmptyReplyIsReportedAndNotCounted) {
 }
 
 TEST(ToolSender, SizesBeyondTheBufferNeverLeaveIt) {
-    scripted_peer peer([](int sock, unsigned char* data, int, const sockaddr_in& from, int) { echo_reply(sock, data, from); });
+    scripted_peer peer(
+        [](int sock, unsigned char* data, int, const sockaddr_in& from, int) { echo_reply(sock, data, from); });
     // 65536 bytes fit the buffer but no datagram: the send fails and is reported.
     sender_run run = run_sender(peer.port, 0.2, 1, 70000, 16);
     EXPECT_EQ(count_matching(run.out, send_line(0, 0, 0, peer.port, 70000, -1)), 1) << run.out;
@@ -333,20 +341,21 @@ TEST(ToolSender, NoProbesAtAll) {
 TEST(ToolSenderProgram, ReportAgainstOurResponder) {
     responder_program responder;
     ASSERT_TRUE(responder.ready);
-    tooltest::run_result r = tooltest::run_program(
-        {"-h", "127.0.0.1", "-p", std::to_string(responder.port), "-c", "25", "--sendsize=100", "--recvsize=200", "-t", "2"});
+    tooltest::run_result r = tooltest::run_program({"-h", "127.0.0.1", "-p", std::to_string(responder.port), "-c", "25",
+                                                    "--sendsize=100", "--recvsize=200", "-t", "2"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    std::vector<std::string> table = tooltest::matching(tooltest::lines_of(r.out),
-                                                        "main\\(\\): i=\\d{6} Stime=\\d+\\.\\d{6} Rtime=\\d+\\.\\d{6}");
+    std::vector<std::string> table =
+        tooltest::matching(tooltest::lines_of(r.out), "main\\(\\): i=\\d{6} Stime=\\d+\\.\\d{6} Rtime=\\d+\\.\\d{6}");
     ASSERT_EQ(table.size(), 25U) << r.out;
     for (int i = 0; i < 25; i++) {
         char prefix[32];
         std::snprintf(prefix, sizeof prefix, "main(): i=%06d ", i);
         EXPECT_EQ(table[i].rfind(prefix, 0), 0U) << table[i];
     }
-    EXPECT_TRUE(ends_with(r.out, "main(): sendpkts=25\nmain(): recvpkts=25\nmain(): lastpkts+1=25\n"
-                                 "main(): recvpkts/sendpkts=100.000[%]\n"))
+    EXPECT_TRUE(ends_with(r.out,
+                          "main(): sendpkts=25\nmain(): recvpkts=25\nmain(): lastpkts+1=25\n"
+                          "main(): recvpkts/sendpkts=100.000[%]\n"))
         << r.out;
     EXPECT_EQ(count_matching(r.out, ".*udp_recv\\(127\\.0\\.0\\.1:\\d+\\): recvsize=200 .*"), 25) << r.out;
 }
@@ -359,8 +368,9 @@ TEST(ToolSenderProgram, CountAboveTheRecordIsCut) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(count_matching(r.out, "main\\(\\): i=\\d{6} Stime=.*"), 10000);
     EXPECT_NE(r.out.find("main(): i=009999 "), std::string::npos);
-    EXPECT_TRUE(ends_with(r.out, "main(): sendpkts=10000\nmain(): recvpkts=0\nmain(): lastpkts+1=10000\n"
-                                 "main(): recvpkts/sendpkts=0.000[%]\n"))
+    EXPECT_TRUE(ends_with(r.out,
+                          "main(): sendpkts=10000\nmain(): recvpkts=0\nmain(): lastpkts+1=10000\n"
+                          "main(): recvpkts/sendpkts=0.000[%]\n"))
         << r.out.substr(r.out.size() > 500 ? r.out.size() - 500 : 0);
     platform::closesocket(silent);
 }
@@ -368,12 +378,14 @@ TEST(ToolSenderProgram, CountAboveTheRecordIsCut) {
 TEST(ToolSenderProgram, NoProbeSentStillPrintsTheWholeTable) {
     int port = 0;
     int silent = tooltest::open_udp(&port);
-    tooltest::run_result r = tooltest::run_program({"-h", "127.0.0.1", "-p", std::to_string(port), "-c", "3", "-t", "-1"});
+    tooltest::run_result r =
+        tooltest::run_program({"-h", "127.0.0.1", "-p", std::to_string(port), "-c", "3", "-t", "-1"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(ends_with(r.out, "main(): i=000000 Stime=0.000000 Rtime=0.000000\n"
-                                 "main(): i=000001 Stime=0.000000 Rtime=0.000000\n"
-                                 "main(): i=000002 Stime=0.000000 Rtime=0.000000\n"
-                                 "main(): sendpkts=0\nmain(): recvpkts=0\nmain(): lastpkts+1=1\nmain(): sendpkts==0\n"))
+    EXPECT_TRUE(ends_with(r.out,
+                          "main(): i=000000 Stime=0.000000 Rtime=0.000000\n"
+                          "main(): i=000001 Stime=0.000000 Rtime=0.000000\n"
+                          "main(): i=000002 Stime=0.000000 Rtime=0.000000\n"
+                          "main(): sendpkts=0\nmain(): recvpkts=0\nmain(): lastpkts+1=1\nmain(): sendpkts==0\n"))
         << r.out;
     platform::closesocket(silent);
 }
@@ -403,7 +415,8 @@ TEST(ToolSenderProgram, OutputSurvivesSigkill) {
 
 // socat, a plain echo server that is not ours: replies are the probes unchanged.
 TEST(ToolSenderProgram, AgainstSocatEchoServer) {
-    if (system("command -v socat >/dev/null 2>&1") != 0) GTEST_SKIP() << "socat is not installed: no foreign echo server to measure against";
+    if (system("command -v socat >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "socat is not installed: no foreign echo server to measure against";
     int port = tooltest::free_port();
     pid_t socat = fork();
     if (socat == 0) {
@@ -415,15 +428,17 @@ TEST(ToolSenderProgram, AgainstSocatEchoServer) {
         _exit(127);
     }
     ASSERT_TRUE(tooltest::wait_port_taken(port, 10.0));
-    tooltest::run_result r =
-        tooltest::run_program({"-h", "127.0.0.1", "-p", std::to_string(port), "-c", "30", "--sendsize=512", "-t", "2"}, 120.0);
+    tooltest::run_result r = tooltest::run_program(
+        {"-h", "127.0.0.1", "-p", std::to_string(port), "-c", "30", "--sendsize=512", "-t", "2"}, 120.0);
     kill(socat, SIGTERM);
     tooltest::wait_program(socat, 10.0);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(count_matching(r.out, ".*udp_recv\\(127\\.0\\.0\\.1:" + std::to_string(port) + "\\): recvsize=512 .*"), 30)
+    EXPECT_EQ(count_matching(r.out, ".*udp_recv\\(127\\.0\\.0\\.1:" + std::to_string(port) + "\\): recvsize=512 .*"),
+              30)
         << r.out;
-    EXPECT_TRUE(ends_with(r.out, "main(): sendpkts=30\nmain(): recvpkts=30\nmain(): lastpkts+1=30\n"
-                                 "main(): recvpkts/sendpkts=100.000[%]\n"))
+    EXPECT_TRUE(ends_with(r.out,
+                          "main(): sendpkts=30\nmain(): recvpkts=30\nmain(): lastpkts+1=30\n"
+                          "main(): recvpkts/sendpkts=100.000[%]\n"))
         << r.out;
 }
 

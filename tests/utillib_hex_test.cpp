@@ -30,19 +30,14 @@ TEST(Stringhex2bin, Table)
         std::string bytes;
     };
     const Case cases[] = {
-        {"\\x41\\s\\n", "A \n"},
-        {"\\xZZ", std::string(1, '\0')},      // letters beyond F count as 0
-        {"\\x4g", "@"},
-        {"\\xff\\x00\\x7F", std::string("\xff\0\x7f", 3)},
-        {"\\r\\t\\b", "\r\t\b"},
-        {"\\q", "\\q"},                       // unknown escape kept
-        {"ab\\", "ab\\"},                     // backslash at the end
-        {"\\x4", "\\x4"},                     // only one digit
-        {"\\x", "\\x"},
-        {"\\x-1", "\\x-1"},
-        {"\\\\n", "\\\n"},                    // the second backslash starts an escape
-        {"plain", "plain"},
-        {"", ""},
+        {"\\x41\\s\\n", "A \n"}, {"\\xZZ", std::string(1, '\0')},  // letters beyond F count as 0
+        {"\\x4g", "@"},          {"\\xff\\x00\\x7F", std::string("\xff\0\x7f", 3)},
+        {"\\r\\t\\b", "\r\t\b"}, {"\\q", "\\q"},  // unknown escape kept
+        {"ab\\", "ab\\"},                         // backslash at the end
+        {"\\x4", "\\x4"},                         // only one digit
+        {"\\x", "\\x"},          {"\\x-1", "\\x-1"},
+        {"\\\\n", "\\\n"},  // the second backslash starts an escape
+        {"plain", "plain"},      {"", ""},
     };
     for (const Case& c : cases) {
         std::vector<char> text(c.text, c.text + std::strlen(c.text) + 1);
@@ -83,12 +78,13 @@ TEST(Hexdump, OneFullRowFollowsTheHeader)
 
 TEST(Hexdump, LongerBuffersGetOffsetsAndAPaddedLastRow)
 {
-    const unsigned char bytes[20] = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9',
+    const unsigned char bytes[20] = {'0', '1', '2', '3', '4', '5', '6',  '7',  '8',  '9',
                                      'a', 'b', 'c', ' ', '}', '~', 0x7f, 0x00, 0xff, 'A'};
     EXPECT_EQ(dump(bytes, 20, "data"),
               "data: showbuff(buffdata,buffsize=20,name):\n"
               "00000000  30 31 32 33 34 35 36 37  38 39 61 62 63 20 7d 7e  |0123456789abc }.|\n"
-              "00000010  7f 00 ff 41 " + spaces(12 + 1 + 24) + " |...A" + spaces(12) + "|\n");
+              "00000010  7f 00 ff 41 " +
+                  spaces(12 + 1 + 24) + " |...A" + spaces(12) + "|\n");
 }
 
 TEST(Hexdump, TwoFullRowsAndTextLength)
@@ -99,8 +95,8 @@ TEST(Hexdump, TwoFullRowsAndTextLength)
               "00000000  61 62 63 64 65 66 67 68  69 6a 6b 6c 6d 6e 6f 70  |abcdefghijklmnop|\n"
               "00000010  71 72 73 74 75 76 77 78  79 7a 30 31 32 33 34 35  |qrstuvwxyz012345|\n");
     // -1 takes the text length and is shown as given.
-    EXPECT_EQ(dump("hi", -1), "buf: showbuff(buffdata,buffsize=-1,name):68 69 " + spaces(18 + 1 + 24) + " |hi" +
-                                  spaces(14) + "|\n");
+    EXPECT_EQ(dump("hi", -1),
+              "buf: showbuff(buffdata,buffsize=-1,name):68 69 " + spaces(18 + 1 + 24) + " |hi" + spaces(14) + "|\n");
     EXPECT_EQ(dump("hi", -2), "");
     EXPECT_EQ(dump(nullptr, -1), "");
 }

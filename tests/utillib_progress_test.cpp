@@ -67,8 +67,8 @@ TEST(Showprogress, ExtremeCountsAndTimesStaySafe)
 {
     uint64_t returned = 0;
     const uint64_t big = std::numeric_limits<uint64_t>::max();
-    const std::string out = progress(nullptr, big, big, std::numeric_limits<int>::min(),
-                                     std::numeric_limits<int>::max(), &returned);
+    const std::string out =
+        progress(nullptr, big, big, std::numeric_limits<int>::min(), std::numeric_limits<int>::max(), &returned);
     EXPECT_EQ(returned, big);
     EXPECT_EQ(out.rfind(kReset + " progress=100.000 % timespent=", 0), 0u) << out;
 }

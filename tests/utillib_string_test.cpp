@@ -11,7 +11,10 @@ namespace {
 // Output area prefilled with 'X' so that writes past the result show.
 struct Output {
     char bytes[128];
-    Output() { std::memset(bytes, 'X', sizeof bytes); }
+    Output()
+    {
+        std::memset(bytes, 'X', sizeof bytes);
+    }
     // True when nothing after the terminator at `length` was written.
     bool untouched_after(size_t length) const
     {
@@ -32,15 +35,11 @@ TEST(StrReplace, Table)
         const char* result;  // null: nothing replaced
     };
     const Case cases[] = {
-        {"a-b-c", "-", "+", "a+b+c"},
-        {"aaa", "aa", "b", "ba"},  // not overlapping, the last a kept
-        {"abc", "xyz", "!", nullptr},
-        {"abc", "", "!", nullptr},
+        {"a-b-c", "-", "+", "a+b+c"},     {"aaa", "aa", "b", "ba"},  // not overlapping, the last a kept
+        {"abc", "xyz", "!", nullptr},     {"abc", "", "!", nullptr},
         {"a-b", "-", nullptr, "ab"},  // null replacement removes
-        {"axbx", "x", "[x]", "a[x]b[x]"},
-        {"aba", "a", "aa", "aabaa"},
-        {"abc", "abc", "", ""},
-        {"ab", "abc", "!", nullptr},
+        {"axbx", "x", "[x]", "a[x]b[x]"}, {"aba", "a", "aa", "aabaa"},
+        {"abc", "abc", "", ""},           {"ab", "abc", "!", nullptr},
     };
     for (const Case& c : cases) {
         Output out;
@@ -181,8 +180,7 @@ TEST(CaseConversion, PolishLettersInEveryEncoding)
         {utillib::encoding_utf8, "ŻÓŁW", "żółw"},
         {utillib::encoding_iso8859_2, "AB\xA1\xA6\xAC\xAF", "ab\xB1\xB6\xBC\xBF"},
         {utillib::encoding_cp1250, "AB\xA5\x8C\x8F\xAF", "ab\xB9\x9C\x9F\xBF"},
-        {utillib::encoding_cp852, "AB\xA4\x8F\xA8\x9D\xE3\xE0\x97\x8D\xBD",
-         "ab\xA5\x86\xA9\x88\xE4\xA2\x98\xAB\xBE"},
+        {utillib::encoding_cp852, "AB\xA4\x8F\xA8\x9D\xE3\xE0\x97\x8D\xBD", "ab\xA5\x86\xA9\x88\xE4\xA2\x98\xAB\xBE"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.encoding);
@@ -298,15 +296,12 @@ TEST(Memmem, Table)
         int offset;  // -1: not found
     };
     const Case cases[] = {
-        {"xy", 2, 7, 5},              // ends at the last byte
-        {"a\0bcdxy", 7, 7, 0},        // the whole buffer
-        {"\0b", 2, 7, 1},             // zero bytes compared too
-        {"xy", 2, 6, -1},             // beyond count
-        {"abcdefgh", 8, 7, -1},       // longer than the bytes
-        {"", 0, 7, 0},
-        {"q", 1, 7, -1},
-        {"a", 1, -1, -1},
-        {"a", -1, 7, -1},
+        {"xy", 2, 7, 5},         // ends at the last byte
+        {"a\0bcdxy", 7, 7, 0},   // the whole buffer
+        {"\0b", 2, 7, 1},        // zero bytes compared too
+        {"xy", 2, 6, -1},        // beyond count
+        {"abcdefgh", 8, 7, -1},  // longer than the bytes
+        {"", 0, 7, 0},          {"q", 1, 7, -1}, {"a", 1, -1, -1}, {"a", -1, 7, -1},
     };
     for (const Case& c : cases) {
         const void* found = utillib::memmem(bytes, c.count, c.pattern, c.m);

@@ -182,9 +182,9 @@ TEST(TimeText, FractionDigits)
         {kMillennium + 0.5, 9, "2001/09/09 01:46:40.500000000"},
         {kMillennium + 0.5, 12, "2001/09/09 01:46:40.500000000"},  // nine at most
         {kMillennium + 0.5, std::numeric_limits<unsigned>::max(), "2001/09/09 01:46:40.500000000"},
-        {0.9999999996, 3, "1970/01/01 00:00:00.000"},   // rounds to 1, seconds not carried
+        {0.9999999996, 3, "1970/01/01 00:00:00.000"},  // rounds to 1, seconds not carried
         {0.9999999996, 9, "1970/01/01 00:00:00.000000000"},
-        {-1.5, 6, "1969/12/31 23:59:59"},                // before the epoch: no fraction
+        {-1.5, 6, "1969/12/31 23:59:59"},  // before the epoch: no fraction
         {2147483647.5, 1, "2038/01/19 03:14:07.5"},
     };
     for (const Case& c : cases)
@@ -195,7 +195,7 @@ TEST(TimeText, SmallBuffersCutTheFractionOrClearEverything)
 {
     ZoneGuard zone("UTC0");
     const double t = kMillennium + 0.25;
-    EXPECT_EQ(stamp(t, 20, 6), "2001/09/09 01:46:40");      // exactly the date
+    EXPECT_EQ(stamp(t, 20, 6), "2001/09/09 01:46:40");  // exactly the date
     EXPECT_EQ(stamp(t, 21, 6), "2001/09/09 01:46:40.");
     EXPECT_EQ(stamp(t, 23, 6), "2001/09/09 01:46:40.25");
     EXPECT_EQ(stamp(t, 26, 6), "2001/09/09 01:46:40.25000");
@@ -215,8 +215,8 @@ TEST(TimeText, SmallBuffersCutTheFractionOrClearEverything)
 TEST(TimeText, UnrepresentableTimesLeaveTheBufferEmpty)
 {
     ZoneGuard zone("UTC0");
-    const double times[] = {2147483648.0, -2147483649.0, 1e300, -1e300, std::nan(""),
-                            std::numeric_limits<double>::infinity()};
+    const double times[] = {2147483648.0, -2147483649.0, 1e300,
+                            -1e300,       std::nan(""),  std::numeric_limits<double>::infinity()};
     for (double t : times) {
         char buffer[36];
         std::memset(buffer, 'X', sizeof buffer);
@@ -234,16 +234,10 @@ TEST(DurationText, Timestamp2string)
         const char* expected;
     };
     const Case cases[] = {
-        {3661.5, 0, "01:01:01.500"},
-        {3661, 0, "01:01:01"},
-        {3661, 1, "01:01:01.000"},
-        {90000, 0, "25:00:00"},
-        {0.0004, 0, "00:00:00"},
-        {0.0004, 1, "00:00:00.000"},
+        {3661.5, 0, "01:01:01.500"},   {3661, 0, "01:01:01"},       {3661, 1, "01:01:01.000"},
+        {90000, 0, "25:00:00"},        {0.0004, 0, "00:00:00"},     {0.0004, 1, "00:00:00.000"},
         {0.0004, 2, "00:00:00"},  // only exactly 1 asks for milliseconds
-        {0.25, 0, "00:00:00.250"},
-        {59.999, 0, "00:00:59.999"},
-        {360000, 0, "100:00:00"},
+        {0.25, 0, "00:00:00.250"},     {59.999, 0, "00:00:59.999"}, {360000, 0, "100:00:00"},
         {std::nan(""), 0, "00:00:00"},
     };
     for (const Case& c : cases) {
@@ -288,7 +282,7 @@ TEST(DurationText, String2timestamp)
         {" 7", 7},
         {"", 0},
         {"abc", 0},
-        {"-1:30", 30},         // negative field skipped, not shifted
+        {"-1:30", 30},  // negative field skipped, not shifted
         {"1:-5:10", 70},
         {"1:2:3.-5", 3723},
         {"99999999999:1", 2147483647.0 * 60 + 1},  // clamped, not overflowed

@@ -49,15 +49,9 @@ TEST(Conversions, DecimalCommaIsAPoint)
         double value;
     };
     const Case cases[] = {
-        {"3,25", 3.25},
-        {"3,", 3.0},
-        {"1.5", 1.5},
-        {" -2,5e3", -2500.0},
+        {"3,25", 3.25},  {"3,", 3.0}, {"1.5", 1.5}, {" -2,5e3", -2500.0},
         {"1,5,7", 1.5},  // only the first comma
-        {"1.5,7", 1.5},
-        {",5", 0.5},
-        {"abc", 0.0},
-        {"", 0.0},
+        {"1.5,7", 1.5},  {",5", 0.5}, {"abc", 0.0}, {"", 0.0},
         {"12abc", 12.0},
     };
     for (const Case& c : cases) {
@@ -110,7 +104,7 @@ TEST(TypeTests, Table)
         {"1,5", 0, 1, 1, utillib::type_double},
         {"-2.75e+3", 0, 1, 1, utillib::type_double},
         {"3,", 0, 1, 1, utillib::type_double},
-        {"+", 0, 1, 1, utillib::type_double},   // no digit is required
+        {"+", 0, 1, 1, utillib::type_double},  // no digit is required
         {".", 0, 1, 1, utillib::type_double},
         {"e", 0, 1, 1, utillib::type_double},
         {"1e", 0, 1, 1, utillib::type_double},

@@ -11,9 +11,9 @@
 
 #include "platform/winsock.hpp"
 #include "tool/echomarkcli-select.hpp"
+#include "tool/option_errors.hpp"
 #include "tool/probe_facts.hpp"
 #include "tool/results_file.hpp"
-#include "tool/option_errors.hpp"
 #include "tool/run_options.hpp"
 #include "tool/statistics.hpp"
 #include "tool/step_log.hpp"
@@ -58,9 +58,7 @@ int to_int(const char* text) {
     return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
 }
 
-bool has_prefix(const char* argument, const char* key) {
-    return std::strncmp(argument, key, std::strlen(key)) == 0;
-}
+bool has_prefix(const char* argument, const char* key) { return std::strncmp(argument, key, std::strlen(key)) == 0; }
 
 // Value of an option that takes the next argument; advances *index to it.
 const char* next_value(const char* progname, const char* option, int argc, char** argv, int* index) {
@@ -183,9 +181,14 @@ int report_extras(const char* progname, result_targets* targets, const echomark_
         statistics_print(&stats, stdout);
         std::fflush(stdout);
     }
-    run_settings settings = {cmdargs_text(cmdargs_ipaddr), cmdargs_int(cmdargs_ipport), cmdargs_int(cmdargs_count),
-                             cmdargs_int(cmdargs_sendsize), cmdargs_int(cmdargs_recvsize),
-                             cmdargs_double(cmdargs_timeout), runopts.interval, runopts.precise};
+    run_settings settings = {cmdargs_text(cmdargs_ipaddr),
+                             cmdargs_int(cmdargs_ipport),
+                             cmdargs_int(cmdargs_count),
+                             cmdargs_int(cmdargs_sendsize),
+                             cmdargs_int(cmdargs_recvsize),
+                             cmdargs_double(cmdargs_timeout),
+                             runopts.interval,
+                             runopts.precise};
     run_results results = {&settings, record, &echomarkfacts, &stats};
     int status = 0;
     if (targets->want_csv) {

@@ -2,7 +2,6 @@
 // program entry that runs the responder or the sender and prints the report.
 #pragma once
 
-
 // The run configuration: 50 slots of 1024 bytes, one per option.  A numeric
 // value sits at the start of its slot, the host text fills its slot.
 constexpr int cmdargs_slots = 50;

@@ -20,9 +20,9 @@ enum reply_kind : uint8_t {
 constexpr int facts_drain_cycle = -1;
 
 struct probe_facts {
-    int32_t count;       // probes the run was asked for (at most echomark_slots)
-    int32_t duplicates;  // replies to a probe whose reply had already been taken
-    int32_t foreign;     // replies naming no probe of this run that had left
+    int32_t count;                    // probes the run was asked for (at most echomark_slots)
+    int32_t duplicates;               // replies to a probe whose reply had already been taken
+    int32_t foreign;                  // replies naming no probe of this run that had left
     uint8_t sent[echomark_slots];     // 1 when the probe's send succeeded
     uint8_t kind[echomark_slots];     // reply_kind of the first reply
     uint16_t copies[echomark_slots];  // replies taken for the probe (held at 65535)

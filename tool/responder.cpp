@@ -80,8 +80,8 @@ void reply_one(int sock, int* counter, unsigned char* buffer, int* dirty) {
     *dirty = recvsize >= 0 ? recvsize : datagram_buffer_size;
     int lastpkts = data_value_get(buffer, value_probe);
     peer_text(&from, peer);
-    step_log("%s echomark_listen(): [%06d] recvsize=udp_blockrecv(%s): recvsize=%d lastpkts=%06d\n",
-             stamp_now(stamp), *counter, peer, recvsize, lastpkts);
+    step_log("%s echomark_listen(): [%06d] recvsize=udp_blockrecv(%s): recvsize=%d lastpkts=%06d\n", stamp_now(stamp),
+             *counter, peer, recvsize, lastpkts);
     if (recvsize <= 0) {
         step_log("echomark_listen(): recvsize=udp_blockrecv(): recvsize=%d if (recvsize<=0): recvsize=%d:%s\n",
                  recvsize, -recvsize, error_text(recvsize));
@@ -98,8 +98,8 @@ void reply_one(int sock, int* counter, unsigned char* buffer, int* dirty) {
     if (runopts.maxreply != run_options_no_reply_limit && replysize > runopts.maxreply) {
         // --maxreply: a small request must not buy a large reply towards a
         // source that may be forged.
-        step_log("echomark_listen(): [%06d] replysize=%d if (replysize>maxreply=%d): no reply\n", *counter,
-                 replysize, runopts.maxreply);
+        step_log("echomark_listen(): [%06d] replysize=%d if (replysize>maxreply=%d): no reply\n", *counter, replysize,
+                 runopts.maxreply);
         return;
     }
     int sendsize = platform::sendto(sock, buffer, replysize, 0, &from, sizeof from);

@@ -143,15 +143,16 @@ int results_write_json(results_file* target, const run_results* results) {
     std::fputs("{\n  \"settings\": {\"address\": ", out);
     json_text(out, settings->ipaddr);
     std::fprintf(out,
-                 ", \"port\": %d, \"count\": %d, \"sendsize\": %d, \"recvsize\": %d, \"timeout\": ",
-                 settings->ipport, settings->count, settings->sendsize, settings->recvsize);
+                 ", \"port\": %d, \"count\": %d, \"sendsize\": %d, \"recvsize\": %d, \"timeout\": ", settings->ipport,
+                 settings->count, settings->sendsize, settings->recvsize);
     json_seconds(out, settings->timeout, true);
     std::fputs(", \"interval\": ", out);
     json_seconds(out, settings->interval, true);
     std::fprintf(out, ", \"precise\": %s},\n", settings->precise ? "true" : "false");
 
-    std::fprintf(out, "  \"summary\": {\"sendpkts\": %d, \"recvpkts\": %d, \"lastpkts\": %d, \"ratio\": ",
-                 record->sendpkts, record->recvpkts, record->lastpkts);
+    std::fprintf(out,
+                 "  \"summary\": {\"sendpkts\": %d, \"recvpkts\": %d, \"lastpkts\": %d, \"ratio\": ", record->sendpkts,
+                 record->recvpkts, record->lastpkts);
     json_seconds(out, ratio_percent(record), record->sendpkts > 0);
     std::fprintf(out,
                  ",\n    \"sent\": %d, \"own\": %d, \"late\": %d, \"late_cycle\": %d, \"late_drain\": %d, "
@@ -163,8 +164,9 @@ int results_write_json(results_file* target, const run_results* results) {
         double value;
         bool present;
     } figures[] = {
-        {"min", rtt.min, timed},       {"mean", rtt.mean, timed},     {"median", rtt.median, timed},
-        {"max", rtt.max, timed},       {"stddev", rtt.stddev, timed}, {"p90", rtt.p90, timed},
+        {"min", rtt.min, timed},       {"mean", rtt.mean, timed},
+        {"median", rtt.median, timed}, {"max", rtt.max, timed},
+        {"stddev", rtt.stddev, timed}, {"p90", rtt.p90, timed},
         {"p99", rtt.p99, timed},       {"jitter", rtt.jitter, rtt.jitter_pairs > 0},
     };
     for (const auto& figure : figures) {

@@ -12,8 +12,8 @@
 
 #include <cstdio>
 
-#include "tool/probe_record.hpp"
 #include "tool/probe_facts.hpp"
+#include "tool/probe_record.hpp"
 #include "tool/statistics.hpp"
 
 // What the run was asked to do, for the summary.

@@ -14,9 +14,7 @@
 
 run_options runopts;
 
-void run_options_init(run_options* options) {
-    *options = run_options{};
-}
+void run_options_init(run_options* options) { *options = run_options{}; }
 
 namespace {
 

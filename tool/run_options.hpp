@@ -21,9 +21,9 @@ struct run_options {
     bool quiet = false;    // --quiet: no per-step log lines
     bool interval_given = false;
     double interval = run_options_interval_default;  // --interval=: seconds of the pause after a good reply
-    int maxreply = run_options_no_reply_limit;        // --maxreply=: longest reply the responder sends
-    char csv_path[run_options_path_size] = {};   // --csv=: empty when not asked for, "-" for stdout
-    char json_path[run_options_path_size] = {};  // --json=: likewise
+    int maxreply = run_options_no_reply_limit;       // --maxreply=: longest reply the responder sends
+    char csv_path[run_options_path_size] = {};       // --csv=: empty when not asked for, "-" for stdout
+    char json_path[run_options_path_size] = {};      // --json=: likewise
 };
 
 extern run_options runopts;

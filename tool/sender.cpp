@@ -64,10 +64,10 @@ struct sender {
     double timeout;
     int sendsize;
     int recvsize;
-    echomark_record* record;    // counts and per-probe times, read by the report
-    probe_facts* facts;         // how each probe's reply came, for the opt-in figures
+    echomark_record* record;     // counts and per-probe times, read by the report
+    probe_facts* facts;          // how each probe's reply came, for the opt-in figures
     const run_options* options;  // the clock, the pause
-    unsigned char* buffer;      // one datagram buffer for probes and replies
+    unsigned char* buffer;       // one datagram buffer for probes and replies
 };
 
 // The clock of Stime and Rtime: milliseconds of wall-clock time, or with

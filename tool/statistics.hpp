@@ -13,12 +13,12 @@ constexpr int histogram_bar_width = 40;
 struct rtt_figures {
     int count;  // replies timed in their own cycle
     double min, mean, median, max;
-    double stddev;    // population standard deviation
-    double p90, p99;  // nearest-rank percentiles
-    int jitter_pairs;  // consecutive pairs behind the jitter (count - 1, or 0)
-    double jitter;     // mean absolute difference of consecutive round trips
-    double bin_low, bin_width;     // histogram: first bin starts at min
-    int bins[histogram_bins];      // a width of 0 puts every value in bins[0]
+    double stddev;              // population standard deviation
+    double p90, p99;            // nearest-rank percentiles
+    int jitter_pairs;           // consecutive pairs behind the jitter (count - 1, or 0)
+    double jitter;              // mean absolute difference of consecutive round trips
+    double bin_low, bin_width;  // histogram: first bin starts at min
+    int bins[histogram_bins];   // a width of 0 puts every value in bins[0]
 };
 
 struct run_statistics {

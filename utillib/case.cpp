@@ -48,10 +48,14 @@ struct letter_table {
 letter_table single_byte_table(int encoding)
 {
     switch (encoding) {
-    case encoding_iso8859_2: return {iso8859_2_letters, std::size(iso8859_2_letters)};
-    case encoding_cp1250: return {cp1250_letters, std::size(cp1250_letters)};
-    case encoding_cp852: return {cp852_letters, std::size(cp852_letters)};
-    default: return {nullptr, 0};
+        case encoding_iso8859_2:
+            return {iso8859_2_letters, std::size(iso8859_2_letters)};
+        case encoding_cp1250:
+            return {cp1250_letters, std::size(cp1250_letters)};
+        case encoding_cp852:
+            return {cp852_letters, std::size(cp852_letters)};
+        default:
+            return {nullptr, 0};
     }
 }
 

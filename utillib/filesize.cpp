@@ -20,12 +20,8 @@ constexpr double gib = mib * 1024.0;
 
 // The number of decimals drops as the value grows, so the text stays short.
 constexpr size_unit units[] = {
-    {kib, "%.0f B", 1.0},
-    {100 * kib, "%.3f kB", kib},
-    {mib, "%.2f kB", kib},
-    {100 * mib, "%.3f MB", mib},
-    {gib, "%.2f MB", mib},
-    {10 * gib, "%.2f GB", gib},
+    {kib, "%.0f B", 1.0},        {100 * kib, "%.3f kB", kib}, {mib, "%.2f kB", kib},
+    {100 * mib, "%.3f MB", mib}, {gib, "%.2f MB", mib},       {10 * gib, "%.2f GB", gib},
 };
 
 }  // namespace

@@ -29,12 +29,18 @@ unsigned hex_digit(char c)
 int letter_escape(char c)
 {
     switch (c) {
-    case 'r': return '\r';
-    case 'n': return '\n';
-    case 't': return '\t';
-    case 'b': return '\b';
-    case 's': return ' ';
-    default: return -1;
+        case 'r':
+            return '\r';
+        case 'n':
+            return '\n';
+        case 't':
+            return '\t';
+        case 'b':
+            return '\b';
+        case 's':
+            return ' ';
+        default:
+            return -1;
     }
 }
 

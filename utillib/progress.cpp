@@ -17,10 +17,14 @@ char chnow = '-';
 char next_spinner(char current)
 {
     switch (current) {
-    case '-': return '\\';
-    case '\\': return '|';
-    case '|': return '/';
-    default: return '-';
+        case '-':
+            return '\\';
+        case '\\':
+            return '|';
+        case '|':
+            return '/';
+        default:
+            return '-';
     }
 }
 
@@ -62,8 +66,8 @@ uint64_t showprogress(const char* label, uint64_t done, uint64_t total, int star
     timestamp2string(estimate, estimate_text, 0);
 
     print_line_reset();
-    std::printf("%s progress=%07.3f %% timespent=%s timeelapsed=%s", label != nullptr ? label : "", percent,
-                spent_text, estimate_text);
+    std::printf("%s progress=%07.3f %% timespent=%s timeelapsed=%s", label != nullptr ? label : "", percent, spent_text,
+                estimate_text);
     std::fflush(stdout);
     return done;
 }

@@ -51,8 +51,8 @@ int read_int_field(const char* text, size_t limit)
     }
     if (negative)
         value = -value;
-    return static_cast<int>(std::clamp<int64_t>(value, std::numeric_limits<int>::min(),
-                                                std::numeric_limits<int>::max()));
+    return static_cast<int>(
+        std::clamp<int64_t>(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
 // Each field of a clock-style text is read from at most this many characters.
@@ -65,20 +65,20 @@ int fraction_to_ms(const char* fraction)
     while (length < field_limit && fraction[length] != '\0')
         ++length;
     switch (length) {
-    case 0:
-        return 0;
-    case 1:
-        return read_int_field(fraction, length) * 100;
-    case 2:
-        return read_int_field(fraction, length) * 10;
-    case 3:
-        return read_int_field(fraction, length);
-    case 4:
-        return read_int_field(fraction, length) / 10;
-    default:
-        // Longer fractions are read by their first three places, which are
-        // the milliseconds; dividing by 10 once would not give milliseconds.
-        return read_int_field(fraction, 3);
+        case 0:
+            return 0;
+        case 1:
+            return read_int_field(fraction, length) * 100;
+        case 2:
+            return read_int_field(fraction, length) * 10;
+        case 3:
+            return read_int_field(fraction, length);
+        case 4:
+            return read_int_field(fraction, length) / 10;
+        default:
+            // Longer fractions are read by their first three places, which are
+            // the milliseconds; dividing by 10 once would not give milliseconds.
+            return read_int_field(fraction, 3);
     }
 }
 
@@ -142,8 +142,8 @@ thread_local stamp_cache cache;
 bool same_calendar(const std::tm& a, const std::tm& b)
 {
     return a.tm_sec == b.tm_sec && a.tm_min == b.tm_min && a.tm_hour == b.tm_hour && a.tm_mday == b.tm_mday &&
-           a.tm_mon == b.tm_mon && a.tm_year == b.tm_year && a.tm_isdst == b.tm_isdst &&
-           a.tm_gmtoff == b.tm_gmtoff && a.tm_zone == b.tm_zone;
+           a.tm_mon == b.tm_mon && a.tm_year == b.tm_year && a.tm_isdst == b.tm_isdst && a.tm_gmtoff == b.tm_gmtoff &&
+           a.tm_zone == b.tm_zone;
 }
 
 // strftime into `buffer`, or the cached text of an equal earlier call.

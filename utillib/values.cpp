@@ -24,8 +24,8 @@ Int read_integer(const char* text)
     const int saved_errno = errno;
     const long long value = std::strtoll(text, nullptr, 10);
     errno = saved_errno;
-    return static_cast<Int>(std::clamp<long long>(value, std::numeric_limits<Int>::min(),
-                                                  std::numeric_limits<Int>::max()));
+    return static_cast<Int>(
+        std::clamp<long long>(value, std::numeric_limits<Int>::min(), std::numeric_limits<Int>::max()));
 }
 
 // Longest number text read; longer ones are read from their start.
