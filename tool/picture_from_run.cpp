@@ -1,0 +1,45 @@
+// The run picture's input from the per-probe facts and the statistics.
+#include "tool/picture_from_run.hpp"
+
+namespace {
+
+uint8_t picture_reply_of(int kind) {
+    switch (kind) {
+        case reply_own: return picture_own;
+        case reply_late: return picture_late;
+        case reply_drain: return picture_drain;
+        default: return picture_never;
+    }
+}
+
+}  // namespace
+
+void picture_from_run(const run_settings* settings, const probe_facts* facts, const run_statistics* stats,
+                      picture_run* out) {
+    picture_title& title = out->title;
+    title.destination = settings->ipaddr;
+    title.port = settings->ipport;
+    title.sendsize = settings->sendsize;
+    title.recvsize = settings->recvsize;
+    title.count = settings->count;
+    title.sent = stats->sent;
+    title.received = stats->own + stats->late;
+    title.lost = stats->never;
+    title.timed = stats->rtt.count > 0;
+    title.median = stats->rtt.median;
+    title.p99 = stats->rtt.p99;
+
+    // The facts hold no send times yet: the probes are drawn by number, and
+    // only a reply in the probe's own wait has a round trip.
+    out->by_time = false;
+    out->probes = facts->count < picture_probes_max ? facts->count : picture_probes_max;
+    for (int i = 0; i < out->probes; i++) {
+        picture_probe& p = out->probe[i];
+        p.index = i;
+        p.sent_at = -1.0;
+        p.sent = facts->sent[i];
+        p.reply = picture_reply_of(facts->kind[i]);
+        p.rtt = facts->kind[i] == reply_own ? facts->rtt[i] : -1.0;
+        p.copies = facts->copies[i];
+    }
+}
