@@ -67,16 +67,19 @@ void put_escaped(std::FILE* out, const char* text) {
     }
 }
 
-// A mark of radius r at (x, y): circle (own), triangle (late), diamond (drain).
-void put_shape(std::FILE* out, int reply, double x, double y, double r, const char* data) {
+// A mark of radius r at (x, y): circle (own), triangle (late), diamond
+// (drain).  The legend's samples are of class "<kind> key", so that only
+// the marks of probes have the bare class.
+void put_shape(std::FILE* out, int reply, double x, double y, double r, const char* data, bool key = false) {
+    const char* suffix = key ? " key" : "";
     if (reply == picture_late) {
-        std::fprintf(out, "<path class=\"late\" %s d=\"M%.1f,%.1fl%.1f,%.1fh%.1fz\">", data, x, y - 1.4 * r, 1.3 * r,
-                     2.2 * r, -2.6 * r);
+        std::fprintf(out, "<path class=\"late%s\" %s d=\"M%.1f,%.1fl%.1f,%.1fh%.1fz\">", suffix, data, x, y - 1.4 * r,
+                     1.3 * r, 2.2 * r, -2.6 * r);
     } else if (reply == picture_drain) {
-        std::fprintf(out, "<path class=\"drain\" %s d=\"M%.1f,%.1fl%.1f,%.1fl%.1f,%.1fl%.1f,%.1fz\">", data, x,
-                     y - 1.5 * r, 1.5 * r, 1.5 * r, -1.5 * r, 1.5 * r, -1.5 * r, -1.5 * r);
+        std::fprintf(out, "<path class=\"drain%s\" %s d=\"M%.1f,%.1fl%.1f,%.1fl%.1f,%.1fl%.1f,%.1fz\">", suffix, data,
+                     x, y - 1.5 * r, 1.5 * r, 1.5 * r, -1.5 * r, 1.5 * r, -1.5 * r, -1.5 * r);
     } else {
-        std::fprintf(out, "<circle class=\"own\" %s cx=\"%.1f\" cy=\"%.1f\" r=\"%.1f\">", data, x, y, r);
+        std::fprintf(out, "<circle class=\"own%s\" %s cx=\"%.1f\" cy=\"%.1f\" r=\"%.1f\">", suffix, data, x, y, r);
     }
 }
 
@@ -116,22 +119,22 @@ void put_legend(std::FILE* out, const frame* f) {
     double x = 16, y = 70;
     std::fputs("<g class=\"legend\">\n", out);
     const char* own_text = f->aggregated ? "median of a column, bar: its spread" : "reply in its own wait";
-    put_shape(out, picture_own, x + 4, y - 4, 3.5, "");
+    put_shape(out, picture_own, x + 4, y - 4, 3.5, "", true);
     close_shape(out, picture_own);
     std::fprintf(out, "<text x=\"%.0f\" y=\"%.0f\">%s</text>\n", x + 12, y, own_text);
     x += f->aggregated ? 250 : 160;
-    put_shape(out, picture_late, x + 4, y - 4, 3.5, "");
+    put_shape(out, picture_late, x + 4, y - 4, 3.5, "", true);
     close_shape(out, picture_late);
     std::fprintf(out, "<text x=\"%.0f\" y=\"%.0f\">late reply</text>\n", x + 12, y);
     x += 90;
-    put_shape(out, picture_drain, x + 4, y - 4, 3.5, "");
+    put_shape(out, picture_drain, x + 4, y - 4, 3.5, "", true);
     close_shape(out, picture_drain);
     std::fprintf(out, "<text x=\"%.0f\" y=\"%.0f\">reply after the last probe</text>\n", x + 12, y);
     x += 175;
-    std::fprintf(out, "<circle class=\"copies\" cx=\"%.0f\" cy=\"%.0f\" r=\"5\"/>\n", x + 4, y - 4);
+    std::fprintf(out, "<circle class=\"copies key\" cx=\"%.0f\" cy=\"%.0f\" r=\"5\"/>\n", x + 4, y - 4);
     std::fprintf(out, "<text x=\"%.0f\" y=\"%.0f\">extra copies</text>\n", x + 14, y);
     x += 100;
-    std::fprintf(out, "<path class=\"lost\" d=\"M%.0f,%.0fv-11\"/>\n", x + 4, y + 1);
+    std::fprintf(out, "<path class=\"lost key\" d=\"M%.0f,%.0fv-11\"/>\n", x + 4, y + 1);
     std::fprintf(out, "<text x=\"%.0f\" y=\"%.0f\">no reply (on the axis)</text>\n", x + 12, y);
     std::fputs("</g>\n", out);
 }
