@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/tool_picture_support.hpp"
 #include "tests/tool_test_support.hpp"
 #include "tool/echomarkcli-select.hpp"
 
@@ -149,10 +150,16 @@ TEST(ToolOptionsRun, WithoutNewOptionsTheOutputIsUnchanged) {
     ASSERT_TRUE(responder.ready);
     std::string csv = tooltest::temp_path();
     std::string json = tooltest::temp_path();
+    std::string svg = tooltest::temp_path();
     const std::string expected = expected_default_run(responder.port, 6);
     // Options that change no line of the log or the report, and one unknown.
     const std::vector<std::vector<std::string>> variants = {
-        {}, {"--precise"}, {"--interval=0.001"}, {"--csv=" + csv, "--json=" + json}, {"--maxreply=10"}, {"--bogus"},
+        {},
+        {"--precise"},
+        {"--interval=0.001"},
+        {"--csv=" + csv, "--json=" + json, "--svg=" + svg},
+        {"--maxreply=10"},
+        {"--bogus"},
     };
     for (const std::vector<std::string>& extra : variants) {
         tooltest::run_result r = run_program(sender_args(responder.port, 6, extra));
@@ -185,6 +192,7 @@ TEST(ToolOptionsRun, WithoutNewOptionsTheOutputIsUnchanged) {
     EXPECT_EQ(lines_of(log).size(), 8U) << log;
     std::remove(csv.c_str());
     std::remove(json.c_str());
+    std::remove(svg.c_str());
 }
 
 // --- per-probe table from the CSV file, and the figures computed from it ----------
@@ -294,6 +302,48 @@ double stat_value(const std::string& text, const std::string& prefix, const std:
     return NAN;
 }
 
+// The picture against the table: one mark per probe, of the kind the table
+// gives it, higher the longer its round trip; extra copies ringed; every
+// round trip in the distribution; the headline figures of the summary.
+void expect_picture_of(const std::string& svg, const csv_file& csv) {
+    std::map<std::string, std::vector<int>> drawn, want;
+    for (const char* cls : {"own", "late", "drain", "lost", "unsent"}) {
+        for (tooltest::svg_attributes& mark : tooltest::svg_marks(svg, cls)) {
+            drawn[cls].push_back(std::stoi(mark["data-probe"]));
+        }
+    }
+    std::vector<std::pair<double, int>> by_rtt;  // round trip, probe
+    std::map<int, int> copies;
+    int timed = 0;
+    for (const csv_row& row : csv.rows) {
+        want[row.sent == 0 ? "unsent" : row.reply == "never" ? "lost" : row.reply].push_back(row.index);
+        if (row.replies > 1) copies[row.index] = row.replies;
+        if (row.timed) {
+            by_rtt.push_back({row.rtt, row.index});
+            timed++;
+        }
+    }
+    EXPECT_EQ(drawn, want) << svg;
+    std::map<int, int> ringed;
+    for (tooltest::svg_attributes& mark : tooltest::svg_marks(svg, "copies")) {
+        ringed[std::stoi(mark["data-probe"])] = std::stoi(mark["data-copies"]);
+    }
+    EXPECT_EQ(ringed, copies);
+    std::map<int, double> height;
+    for (tooltest::svg_attributes& mark : tooltest::svg_marks(svg, "own")) {
+        height[std::stoi(mark["data-probe"])] = std::stod(mark["cy"]);
+    }
+    std::sort(by_rtt.begin(), by_rtt.end());
+    for (std::size_t k = 1; k < by_rtt.size(); k++) {
+        EXPECT_LE(height[by_rtt[k].second], height[by_rtt[k - 1].second]) << "probe " << by_rtt[k].second;
+    }
+    EXPECT_EQ(tooltest::svg_sum(tooltest::svg_marks(svg, "bin"), "data-count"), timed);
+    int received = std::stoi(csv.summary.at("own")) + std::stoi(csv.summary.at("late"));
+    std::string figures = "sent " + csv.summary.at("sent") + " \xC2\xB7 received " + std::to_string(received) +
+                          " \xC2\xB7 lost " + csv.summary.at("never") + " (";
+    EXPECT_NE(svg.find(figures), std::string::npos) << figures;
+}
+
 // Probes 0-2, 4, 6, 7 and 10 are answered at once; probe 3's reply is held
 // back and sent after probe 4's (taken late in cycle 5, whose own probe gets
 // no reply); probe 7's reply is sent twice (the copy is taken in cycle 8,
@@ -330,10 +380,11 @@ TEST(ToolOptionsRun, StatisticsMatchThePerProbeTableWithLateDuplicateAndForeignR
     peer_thread peer(scripted_answers);
     std::string csv_path = tooltest::temp_path();
     std::string json_path = tooltest::temp_path();
-    tooltest::run_result r =
-        run_program({"-h", "127.0.0.1", "-p", std::to_string(peer.port), "-c", "12", "--sendsize=64", "--recvsize=64",
-                     "-t", "1", "--stats", "--precise", "--csv=" + csv_path, "--json=" + json_path},
-                    60.0);
+    std::string svg_path = tooltest::temp_path();
+    tooltest::run_result r = run_program(
+        {"-h", "127.0.0.1", "-p", std::to_string(peer.port), "-c", "12", "--sendsize=64", "--recvsize=64", "-t", "1",
+         "--stats", "--precise", "--csv=" + csv_path, "--json=" + json_path, "--svg=" + svg_path},
+        60.0);
     ASSERT_EQ(r.status, 0) << r.err;
     csv_file csv = read_csv(tooltest::read_file(csv_path));
     ASSERT_TRUE(csv.well_formed) << tooltest::read_file(csv_path);
@@ -400,6 +451,19 @@ TEST(ToolOptionsRun, StatisticsMatchThePerProbeTableWithLateDuplicateAndForeignR
     }
     EXPECT_EQ(in_histogram, 7) << r.out;
 
+    // The picture shows the same run, and a real renderer draws it.
+    expect_picture_of(tooltest::read_file(svg_path), csv);
+    std::string png_path = tooltest::temp_path();
+    bool renderer = tooltest::have_renderer();
+    if (renderer) {
+        tooltest::rendering picture = tooltest::render_svg(svg_path, png_path);
+        EXPECT_EQ(picture.status, 0) << picture.messages;
+        EXPECT_EQ(picture.messages, "");
+        EXPECT_EQ(picture.width, 960U);
+        EXPECT_EQ(picture.height, 500U);
+    }
+    for (const std::string& path : {svg_path, png_path}) std::remove(path.c_str());
+
     // The JSON file, read by Python's own parser, says the same.
     if (std::system("command -v python3 >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "python3 is not installed: the JSON file was not read back";
@@ -446,11 +510,12 @@ TEST(ToolOptionsRun, StatisticsMatchThePerProbeTableWithLateDuplicateAndForeignR
                   csv.summary["jitter"].c_str());
     EXPECT_EQ(read_back[13], figures_line);
     for (const std::string& path : {csv_path, json_path, script, read_back_path}) std::remove(path.c_str());
+    if (!renderer) GTEST_SKIP() << "rsvg-convert is not installed (Debian package librsvg2-bin): picture not rendered";
 }
 
 TEST(ToolOptionsRun, ResultsToStandardOutputFollowTheReport) {
     peer_thread peer([](int sock, unsigned char* data, const sockaddr_in& from, int) { echo(sock, data, from); });
-    tooltest::run_result r = run_program(sender_args(peer.port, 3, {"--csv=-", "--json=-", "--quiet"}));
+    tooltest::run_result r = run_program(sender_args(peer.port, 3, {"--csv=-", "--json=-", "--svg=-", "--quiet"}));
     ASSERT_EQ(r.status, 0);
     std::size_t report_end = r.out.find("main(): recvpkts/sendpkts=100.000[%]\n");
     ASSERT_NE(report_end, std::string::npos) << r.out;
@@ -461,7 +526,11 @@ TEST(ToolOptionsRun, ResultsToStandardOutputFollowTheReport) {
     EXPECT_TRUE(csv.well_formed) << after;
     EXPECT_EQ(csv.rows.size(), 3U);
     EXPECT_EQ(csv.summary["own"], "3");
-    EXPECT_EQ(after.substr(after.size() - 4), "]\n}\n");
+    std::size_t svg_start = after.find("<?xml");
+    ASSERT_NE(svg_start, std::string::npos) << after;
+    EXPECT_EQ(after.substr(svg_start - 4, 4), "]\n}\n");
+    EXPECT_EQ(after.substr(after.size() - 7), "</svg>\n");
+    EXPECT_EQ(tooltest::svg_marks(after.substr(svg_start), "own").size(), 3U);
 }
 
 TEST(ToolOptionsRun, PreciseTimesAreSubMillisecondAndNotZero) {

@@ -38,16 +38,18 @@ TEST(ToolOptionsParse, DefaultsLeaveEverythingOff) {
     EXPECT_EQ(runopts.maxreply, run_options_no_reply_limit);
     EXPECT_STREQ(runopts.csv_path, "");
     EXPECT_STREQ(runopts.json_path, "");
+    EXPECT_STREQ(runopts.svg_path, "");
 }
 
 TEST(ToolOptionsParse, ValuesAndNeighbours) {
     parse({"--stats", "--precise", "--quiet", "--csv=out.csv", "--json=-", "--interval=0", "--maxreply=65536", "-c",
-           "7"});
+           "7", "--svg=run.svg"});
     EXPECT_TRUE(runopts.stats);
     EXPECT_TRUE(runopts.precise);
     EXPECT_TRUE(runopts.quiet);
     EXPECT_STREQ(runopts.csv_path, "out.csv");
     EXPECT_STREQ(runopts.json_path, "-");
+    EXPECT_STREQ(runopts.svg_path, "run.svg");
     EXPECT_TRUE(runopts.interval_given);
     EXPECT_EQ(runopts.interval, 0.0);
     EXPECT_EQ(runopts.maxreply, 65536);
@@ -59,13 +61,15 @@ TEST(ToolOptionsParse, ValuesAndNeighbours) {
 
     // Switches are whole words; other near misses pass silently like any
     // unknown argument.
-    parse({"--statsfile", "--precisely", "--quiet2", "--interval5", "--maxreplyx=3", "--csvfile=x", "--bogus"});
+    parse({"--statsfile", "--precisely", "--quiet2", "--interval5", "--maxreplyx=3", "--csvfile=x", "--svgx=y",
+           "--bogus"});
     EXPECT_FALSE(runopts.stats);
     EXPECT_FALSE(runopts.precise);
     EXPECT_FALSE(runopts.quiet);
     EXPECT_FALSE(runopts.interval_given);
     EXPECT_EQ(runopts.maxreply, run_options_no_reply_limit);
     EXPECT_STREQ(runopts.csv_path, "");
+    EXPECT_STREQ(runopts.svg_path, "");
 
     // A value option after one that takes the next argument is that value.
     parse({"-h", "--stats"});
@@ -104,10 +108,12 @@ TEST(ToolOptionsProgram, BadValuesAreRefusedOnStderrWithStatusMinusOne) {
         {{"--csv="}, "echomark: option --csv has invalid value: '--csv='\n"},
         {{"--json="}, "echomark: option --json has invalid value: '--json='\n"},
         {{"--json=" + long_path}, "echomark: option --json has invalid value: '--json=" + long_path + "'\n"},
+        {{"--svg="}, "echomark: option --svg has invalid value: '--svg='\n"},
         {{"--interval", "0.5"}, "echomark: option: --interval require an argument\n"},
         {{"--maxreply"}, "echomark: option: --maxreply require an argument\n"},
         {{"--csv", "x.csv"}, "echomark: option: --csv require an argument\n"},
         {{"--json"}, "echomark: option: --json require an argument\n"},
+        {{"--svg", "run.svg"}, "echomark: option: --svg require an argument\n"},
         // The walk stops at the first error.
         {{"--interval=-1", "-t"}, "echomark: option --interval has invalid value: '--interval=-1'\n"},
     };
@@ -123,7 +129,7 @@ TEST(ToolOptionsProgram, BadValuesAreRefusedOnStderrWithStatusMinusOne) {
 TEST(ToolOptionsProgram, ResultFileThatCannotBeWrittenIsRefusedBeforeAnyProbe) {
     int port = 0;
     int silent = tooltest::open_udp(&port);
-    for (const char* option : {"--csv", "--json"}) {
+    for (const char* option : {"--csv", "--json", "--svg"}) {
         std::string argument = std::string(option) + "=/nonexistent-folder/results";
         tooltest::run_result r = run_program({"-h", "127.0.0.1", "-p", std::to_string(port), argument});
         EXPECT_EQ(r.status, 255) << option;
@@ -131,12 +137,15 @@ TEST(ToolOptionsProgram, ResultFileThatCannotBeWrittenIsRefusedBeforeAnyProbe) {
         EXPECT_EQ(r.err, std::string("echomark: option ") + option +
                              " cannot write '/nonexistent-folder/results': No such file or directory\n");
     }
-    // CSV and JSON into one file would interleave; standard output takes them in turn.
+    // Two documents into one file would interleave; standard output takes them in turn.
     std::string shared = tooltest::temp_path();
     tooltest::run_result r =
         run_program({"-h", "127.0.0.1", "-p", std::to_string(port), "--csv=" + shared, "--json=" + shared});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "echomark: option --json has invalid value: '--json=" + shared + "'\n");
+    r = run_program({"-h", "127.0.0.1", "-p", std::to_string(port), "--json=" + shared, "--svg=" + shared});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "echomark: option --svg has invalid value: '--svg=" + shared + "'\n");
     std::remove(shared.c_str());
     char buffer[64];
     EXPECT_EQ(tooltest::receive_within(silent, buffer, sizeof buffer, 0.1), -2) << "a probe left";

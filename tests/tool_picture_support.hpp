@@ -44,8 +44,8 @@ inline int svg_sum(const std::vector<svg_attributes>& marks, const std::string& 
 inline bool have_renderer() { return std::system("command -v rsvg-convert >/dev/null 2>&1") == 0; }
 
 struct rendering {
-    int status = -1;        // rsvg-convert's exit status
-    std::string messages;   // what it wrote to stderr (warnings included)
+    int status = -1;                 // rsvg-convert's exit status
+    std::string messages;            // what it wrote to stderr (warnings included)
     unsigned width = 0, height = 0;  // of the PNG, from its header
 };
 

@@ -27,8 +27,14 @@ TEST(ToolPictureScale, DurationsReadInTheirOwnUnit) {
         const char* text;
     } cases[] = {
         {0.0, "0"},
-        {45.23e-6, "45.2 " "\xC2\xB5" "s"},
-        {2.5e-7, "0.25 " "\xC2\xB5" "s"},
+        {45.23e-6,
+         "45.2 "
+         "\xC2\xB5"
+         "s"},
+        {2.5e-7,
+         "0.25 "
+         "\xC2\xB5"
+         "s"},
         {999.96e-6, "1.00 ms"},
         {0.2, "200 ms"},
         {1.3, "1.30 s"},
@@ -50,11 +56,11 @@ TEST(ToolPictureScale, RoundTripAxesHoldTheirValuesWithDistinctLabels) {
         {12e-6, 60e-6, false, micro},     // loopback
         {20.0e-3, 21.5e-3, false, "ms"},  // a delayed peer: narrow, far from 0
         {20.01e-3, 20.04e-3, false, "ms"},
-        {150e-3, 400e-3, false, "ms"},    // another continent
-        {11e-6, 1.3, true, ""},           // loopback beside a reply held a second
+        {150e-3, 400e-3, false, "ms"},  // another continent
+        {11e-6, 1.3, true, ""},         // loopback beside a reply held a second
         {3e-6, 0.25, true, ""},
-        {0.0, 1e-3, false, "ms"},         // the millisecond clock: 0 and 1 ms
-        {0.002, 0.002, false, "ms"},      // all equal
+        {0.0, 1e-3, false, "ms"},     // the millisecond clock: 0 and 1 ms
+        {0.002, 0.002, false, "ms"},  // all equal
     };
     for (const auto& c : cases) {
         picture_axis axis;
@@ -135,9 +141,9 @@ TEST(ToolPicture, ShortRunHasOneMarkPerProbeAndEscapesTheDestination) {
     run = picture_run{};
     run.title = {"<a&b>\"\xFF", 7, 64, 64, 9, 8, 6, 2, true, 40e-6, 900e-6};
     const picture_probe probes[] = {
-        probe(0, picture_own, 40e-6),  probe(1, picture_own, 25e-6),    probe(2, picture_never, -1, 0),
-        probe(3, picture_late, -1),    probe(4, picture_late, 900e-6),  probe(5, picture_own, 60e-6, 3),
-        probe(6, picture_never, -1, 0, 0), probe(7, picture_drain, -1), probe(8, picture_never, -1, 0),
+        probe(0, picture_own, 40e-6),      probe(1, picture_own, 25e-6),   probe(2, picture_never, -1, 0),
+        probe(3, picture_late, -1),        probe(4, picture_late, 900e-6), probe(5, picture_own, 60e-6, 3),
+        probe(6, picture_never, -1, 0, 0), probe(7, picture_drain, -1),    probe(8, picture_never, -1, 0),
     };
     run.probes = 9;
     std::copy(std::begin(probes), std::end(probes), run.probe);

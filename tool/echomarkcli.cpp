@@ -8,15 +8,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/winsock.hpp"
 #include "tool/echomarkcli-select.hpp"
 #include "tool/option_errors.hpp"
+#include "tool/picture_from_run.hpp"
 #include "tool/probe_facts.hpp"
 #include "tool/results_file.hpp"
 #include "tool/run_options.hpp"
 #include "tool/statistics.hpp"
 #include "tool/step_log.hpp"
+#include "tool/svg_picture.hpp"
 
 alignas(8) unsigned char cmdargs[cmdargs_slots][cmdargs_slot_size];
 
@@ -143,8 +146,10 @@ void print_report(const echomark_record* record, int count) {
 struct result_targets {
     results_file csv;
     results_file json;
+    results_file svg;
     bool want_csv;
     bool want_json;
+    bool want_svg;
 };
 
 [[noreturn]] void file_refused(const char* progname, const char* option, const char* path, int error) {
@@ -152,29 +157,43 @@ struct result_targets {
     std::exit(-1);
 }
 
+// Two streams on one file would interleave into something no reader takes:
+// a path already given to an earlier document is refused.
+void refuse_shared(const char* progname, const char* option, const char* path,
+                   std::initializer_list<const char*> earlier) {
+    if (path[0] == '\0' || std::strcmp(path, "-") == 0) return;
+    for (const char* other : earlier) {
+        if (std::strcmp(path, other) == 0) {
+            std::fprintf(stderr, "%s: option %s has invalid value: '%s=%s'\n", progname, option, option, path);
+            std::exit(-1);
+        }
+    }
+}
+
 void open_results(const char* progname, result_targets* targets) {
     targets->want_csv = runopts.csv_path[0] != '\0';
     targets->want_json = runopts.json_path[0] != '\0';
+    targets->want_svg = runopts.svg_path[0] != '\0';
     if (targets->want_csv) {
         int error = results_open(runopts.csv_path, &targets->csv);
         if (error != 0) file_refused(progname, "--csv", runopts.csv_path, error);
     }
-    // Two streams on one file would interleave into something neither format reads.
-    if (targets->want_csv && targets->want_json && std::strcmp(runopts.csv_path, "-") != 0 &&
-        std::strcmp(runopts.csv_path, runopts.json_path) == 0) {
-        std::fprintf(stderr, "%s: option --json has invalid value: '--json=%s'\n", progname, runopts.json_path);
-        std::exit(-1);
-    }
+    refuse_shared(progname, "--json", runopts.json_path, {runopts.csv_path});
     if (targets->want_json) {
         int error = results_open(runopts.json_path, &targets->json);
         if (error != 0) file_refused(progname, "--json", runopts.json_path, error);
     }
+    refuse_shared(progname, "--svg", runopts.svg_path, {runopts.csv_path, runopts.json_path});
+    if (targets->want_svg) {
+        int error = results_open(runopts.svg_path, &targets->svg);
+        if (error != 0) file_refused(progname, "--svg", runopts.svg_path, error);
+    }
 }
 
-// The statistics block and the result files after the report.  Returns 0,
-// or -1 when a result file could not be written.
+// The statistics block, the result files and the picture after the report.
+// Returns 0, or -1 when a file could not be written.
 int report_extras(const char* progname, result_targets* targets, const echomark_record* record) {
-    if (!runopts.stats && !targets->want_csv && !targets->want_json) return 0;
+    if (!runopts.stats && !targets->want_csv && !targets->want_json && !targets->want_svg) return 0;
     static run_statistics stats;
     statistics_compute(&echomarkfacts, &stats);
     if (runopts.stats) {
@@ -203,6 +222,18 @@ int report_extras(const char* progname, result_targets* targets, const echomark_
         int error = results_write_json(&targets->json, &results);
         if (error != 0) {
             std::fprintf(stderr, "%s: option --json cannot write '%s': %s\n", progname, runopts.json_path,
+                         std::strerror(error));
+            status = -1;
+        }
+    }
+    if (targets->want_svg) {
+        static picture_run picture;
+        picture_from_run(&settings, &echomarkfacts, &stats, &picture);
+        int error = svg_picture_write(targets->svg.file, &picture);
+        int closed = results_close(&targets->svg);
+        if (error == 0) error = closed;
+        if (error != 0) {
+            std::fprintf(stderr, "%s: option --svg cannot write '%s': %s\n", progname, runopts.svg_path,
                          std::strerror(error));
             status = -1;
         }

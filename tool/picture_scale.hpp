@@ -12,10 +12,10 @@ struct picture_axis {
     double low, high;  // the ends of the axis
     int ticks;
     double tick[scale_ticks_max];
-    int kind;          // scale_kind: how labels read
-    double unit;       // labels of a linear duration axis: seconds per unit
+    int kind;     // scale_kind: how labels read
+    double unit;  // labels of a linear duration axis: seconds per unit
     const char* unit_name;
-    int decimals;      // decimals of linear labels
+    int decimals;  // decimals of linear labels
 };
 
 enum scale_kind {

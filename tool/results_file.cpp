@@ -79,6 +79,8 @@ void json_seconds(std::FILE* out, double value, bool present) {
 
 }  // namespace
 
+int results_close(results_file* target) { return finish(target); }
+
 int results_write_csv(results_file* target, const run_results* results) {
     std::FILE* out = target->file;
     const echomark_record* record = results->record;

@@ -48,3 +48,6 @@ int results_open(const char* path, results_file* out);
 // 0, or the errno of the first write failure.
 int results_write_csv(results_file* target, const run_results* results);
 int results_write_json(results_file* target, const run_results* results);
+// Flushes and closes a file written by other means (standard output is only
+// flushed); 0, or the errno of the first failure seen on it.
+int results_close(results_file* target);

@@ -70,7 +70,7 @@ bool run_options_parse(const char* progname, const char* argument, run_options* 
     }
     // A value option written without its "=" would otherwise pass unnoticed
     // and leave its value to be skipped as a stray argument.
-    for (const char* bare : {"--csv", "--json", "--interval", "--maxreply"}) {
+    for (const char* bare : {"--csv", "--json", "--svg", "--interval", "--maxreply"}) {
         if (std::strcmp(argument, bare) == 0) option_missing(progname, bare);
     }
     if (const char* value = joined_value(argument, "--csv")) {
@@ -79,6 +79,10 @@ bool run_options_parse(const char* progname, const char* argument, run_options* 
     }
     if (const char* value = joined_value(argument, "--json")) {
         parse_path(progname, "--json", argument, value, options->json_path);
+        return true;
+    }
+    if (const char* value = joined_value(argument, "--svg")) {
+        parse_path(progname, "--svg", argument, value, options->svg_path);
         return true;
     }
     if (const char* value = joined_value(argument, "--interval")) {

@@ -1,10 +1,10 @@
 // Options beyond the basic run configuration: statistics, the precise clock,
-// result files, quiet runs, the pause between probes and the responder's
+// result files and the run picture, quiet runs, the pause between probes and the responder's
 // reply limit.  All are off unless asked for, so a run without them behaves
 // and prints exactly as before.
 #pragma once
 
-// Longest path accepted for --csv= and --json=, terminator included.
+// Longest path accepted for --csv=, --json= and --svg=, terminator included.
 constexpr int run_options_path_size = 1024;
 // Longest pause --interval= accepts, in seconds (one day).
 constexpr double run_options_interval_max = 86400.0;
@@ -24,6 +24,7 @@ struct run_options {
     int maxreply = run_options_no_reply_limit;       // --maxreply=: longest reply the responder sends
     char csv_path[run_options_path_size] = {};       // --csv=: empty when not asked for, "-" for stdout
     char json_path[run_options_path_size] = {};      // --json=: likewise
+    char svg_path[run_options_path_size] = {};       // --svg=: likewise, the run picture
 };
 
 extern run_options runopts;

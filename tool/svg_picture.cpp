@@ -17,12 +17,13 @@ constexpr int width = 960;
 constexpr int height = 500;
 constexpr double plot_left = 84, plot_right = 690, plot_top = 100, plot_bottom = 440;
 constexpr double hist_left = 716, hist_right = 936;
-constexpr double inset = 8;                 // keeps the first and last probe off the frame
-constexpr double band_y = plot_top - 10;    // replies that came with no round trip
-constexpr double loss_length = 12;          // a lost probe's mark, up from the axis
+constexpr double inset = 8;               // keeps the first and last probe off the frame
+constexpr double band_y = plot_top - 10;  // replies that came with no round trip
+constexpr double loss_length = 12;        // a lost probe's mark, up from the axis
 
 const char* const style =
-    "text{fill:#222}.title{font-size:15px;font-weight:bold}.note{font-size:11px;fill:#555}"
+    "text{fill:#222}.title{font-size:15px;font-weight:bold}.note{font-size:11px;fill:#555;paint-order:stroke;stroke:#"
+    "fff;stroke-width:3px}"
     ".frame{fill:none;stroke:#555}.grid{stroke:#e6e6e6}.tick{stroke:#555}"
     ".own,.median{fill:#1f6fb4}.late{fill:#f28e1c}.drain{fill:#8c5fbf}"
     ".lost{stroke:#d62728;stroke-width:1.6}.unsent{stroke:#888;stroke-width:1.6}"
@@ -95,8 +96,8 @@ void put_header(std::FILE* out, const picture_run* run) {
                  width, height, width, height, style);
     std::fputs("<text class=\"title\" x=\"16\" y=\"26\">echomark to ", out);
     put_escaped(out, t.destination != nullptr ? t.destination : "");
-    std::fprintf(out, ":%d \xC2\xB7 %d probes of %d bytes, replies of %d bytes</text>\n", t.port, t.count,
-                 t.sendsize, t.recvsize);
+    std::fprintf(out, ":%d \xC2\xB7 %d probes of %d bytes, replies of %d bytes</text>\n", t.port, t.count, t.sendsize,
+                 t.recvsize);
 
     char loss[32] = "-";
     if (t.sent > 0) std::snprintf(loss, sizeof loss, "%.1f %%", t.lost * 100.0 / t.sent);
@@ -147,22 +148,19 @@ void put_axes(std::FILE* out, const frame* f, const picture_run* run) {
         scale_label(&f->y, f->y.tick[k], label, sizeof label);
         std::fprintf(out, "<path class=\"grid\" d=\"M%.0f,%.1fH%.0fM%.0f,%.1fH%.0f\"/>\n", plot_left, y, plot_right,
                      hist_left, y, hist_right);
-        std::fprintf(out, "<text x=\"%.0f\" y=\"%.1f\" text-anchor=\"end\">%s</text>\n", plot_left - 6, y + 4,
-                     label);
+        std::fprintf(out, "<text x=\"%.0f\" y=\"%.1f\" text-anchor=\"end\">%s</text>\n", plot_left - 6, y + 4, label);
     }
     for (int k = 0; k < f->x.ticks; k++) {
         double x = x_of(f, f->x.tick[k]);
         scale_label(&f->x, f->x.tick[k], label, sizeof label);
         std::fprintf(out, "<path class=\"tick\" d=\"M%.1f,%.0fv5\"/>\n", x, plot_bottom);
-        std::fprintf(out, "<text x=\"%.1f\" y=\"%.0f\" text-anchor=\"middle\">%s</text>\n", x, plot_bottom + 18,
-                     label);
+        std::fprintf(out, "<text x=\"%.1f\" y=\"%.0f\" text-anchor=\"middle\">%s</text>\n", x, plot_bottom + 18, label);
     }
     for (int k = 0; k < f->count.ticks; k++) {
         double x = hist_left + scale_fraction(&f->count, f->count.tick[k]) * (hist_right - hist_left);
         scale_label(&f->count, f->count.tick[k], label, sizeof label);
         std::fprintf(out, "<path class=\"tick\" d=\"M%.1f,%.0fv5\"/>\n", x, plot_bottom);
-        std::fprintf(out, "<text x=\"%.1f\" y=\"%.0f\" text-anchor=\"middle\">%s</text>\n", x, plot_bottom + 18,
-                     label);
+        std::fprintf(out, "<text x=\"%.1f\" y=\"%.0f\" text-anchor=\"middle\">%s</text>\n", x, plot_bottom + 18, label);
     }
     std::fprintf(out, "<rect class=\"frame\" x=\"%.0f\" y=\"%.0f\" width=\"%.0f\" height=\"%.0f\"/>\n", plot_left,
                  plot_top, plot_right - plot_left, plot_bottom - plot_top);
@@ -172,8 +170,9 @@ void put_axes(std::FILE* out, const frame* f, const picture_run* run) {
                  plot_bottom + 40, run->by_time ? "time since the run started" : "probe number");
     std::fprintf(out, "<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"middle\">probes per bin</text>\n",
                  (hist_left + hist_right) / 2, plot_bottom + 40);
-    std::fprintf(out, "<text x=\"18\" y=\"%.0f\" text-anchor=\"middle\" transform=\"rotate(-90 18 %.0f)\">"
-                      "round trip%s</text>\n",
+    std::fprintf(out,
+                 "<text x=\"18\" y=\"%.0f\" text-anchor=\"middle\" transform=\"rotate(-90 18 %.0f)\">"
+                 "round trip%s</text>\n",
                  (plot_top + plot_bottom) / 2, (plot_top + plot_bottom) / 2, f->y.log ? " (log scale)" : "");
     std::fputs("</g>\n", out);
 }
@@ -190,8 +189,8 @@ void put_probes(std::FILE* out, const frame* f, const picture_run* run, int n) {
         std::snprintf(data, sizeof data, "data-probe=\"%d\"", p->index);
         if (p->sent == 0 || p->reply == picture_never) {
             const char* what = p->sent == 0 ? "unsent" : "lost";
-            std::fprintf(out, "<path class=\"%s\" %s d=\"M%.1f,%.0fv%.0f\"><title>probe %d: %s</title></path>\n",
-                         what, data, x, plot_bottom, p->sent == 0 ? -loss_length / 2 : -loss_length, p->index,
+            std::fprintf(out, "<path class=\"%s\" %s d=\"M%.1f,%.0fv%.0f\"><title>probe %d: %s</title></path>\n", what,
+                         data, x, plot_bottom, p->sent == 0 ? -loss_length / 2 : -loss_length, p->index,
                          p->sent == 0 ? "not sent" : "no reply");
             continue;
         }
@@ -204,7 +203,9 @@ void put_probes(std::FILE* out, const frame* f, const picture_run* run, int n) {
         }
         put_shape(out, p->reply, x, y, r, data);
         std::fprintf(out, "<title>probe %d: %s%s</title>", p->index, value,
-                     p->reply == picture_own ? "" : p->reply == picture_late ? ", late" : ", after the last probe");
+                     p->reply == picture_own    ? ""
+                     : p->reply == picture_late ? ", late"
+                                                : ", after the last probe");
         close_shape(out, p->reply);
         if (p->copies > 1) {
             std::fprintf(out,
@@ -250,8 +251,8 @@ void put_columns(std::FILE* out, const frame* f, const picture_run* run, int n) 
             std::sort(column_values, column_values + values);
             double median = column_values[values / 2];
             if (values > 1) {
-                std::fprintf(out, "<path class=\"spread\" d=\"M%.1f,%.1fV%.1f\"/>\n", x,
-                             y_of(f, column_values[0]), y_of(f, column_values[values - 1]));
+                std::fprintf(out, "<path class=\"spread\" d=\"M%.1f,%.1fV%.1f\"/>\n", x, y_of(f, column_values[0]),
+                             y_of(f, column_values[values - 1]));
             }
             std::fprintf(out,
                          "<circle class=\"median\" data-probes=\"%d-%d\" data-count=\"%d\" cx=\"%.1f\" cy=\"%.1f\" "
@@ -326,12 +327,14 @@ int svg_picture_write(std::FILE* out, const picture_run* run) {
     int n = std::clamp(run->probes, 0, picture_probes_max);
 
     double x_min = 0.0, x_max = 0.0, rtt_min = 0.0, rtt_max = 0.0;
-    int timed_count = 0;
+    int timed_count = 0, banded = 0;
     for (int i = 0; i < n; i++) {
         const picture_probe* p = &run->probe[i];
         double x = x_value(run, p);
         x_min = i == 0 ? x : std::min(x_min, x);
         x_max = i == 0 ? x : std::max(x_max, x);
+        bool replied = p->sent != 0 && p->reply != picture_never;
+        if (replied && (!timed(p) || (n > picture_points_max && (p->reply != picture_own || p->copies > 1)))) banded++;
         if (!timed(p)) continue;
         rtt_min = timed_count == 0 ? p->rtt : std::min(rtt_min, p->rtt);
         rtt_max = timed_count == 0 ? p->rtt : std::max(rtt_max, p->rtt);
@@ -362,6 +365,12 @@ int svg_picture_write(std::FILE* out, const picture_run* run) {
     if (timed_count == 0) {
         std::fprintf(out, "<text class=\"note\" x=\"%.0f\" y=\"%.0f\" text-anchor=\"middle\">no round trips</text>\n",
                      (plot_left + plot_right) / 2, (plot_top + plot_bottom) / 2);
+    }
+    if (banded > 0) {
+        // The row above the plot: replies with no round trip, or the late and
+        // copied replies of the columns.
+        std::fprintf(out, "<text class=\"note\" x=\"%.0f\" y=\"%.0f\" text-anchor=\"end\">%s</text>\n", plot_left - 6,
+                     band_y + 4, f.aggregated ? "late, copies" : "no round trip");
     }
     if (f.aggregated) {
         put_columns(out, &f, run, n);

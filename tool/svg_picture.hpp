@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "tool/echomarkcli-select.hpp"
+#include "tool/probe_record.hpp"
 
 // Probes the input holds: the sender's per-probe table.
 constexpr int picture_probes_max = echomark_slots;
@@ -44,11 +44,11 @@ struct picture_title {
     int port;
     int sendsize;
     int recvsize;
-    int count;     // probes asked for (may exceed the probes drawn)
-    int sent;      // probes that left
-    int received;  // probes that got a reply
-    int lost;      // probes that left and got none
-    bool timed;    // median and p99 exist
+    int count;           // probes asked for (may exceed the probes drawn)
+    int sent;            // probes that left
+    int received;        // probes that got a reply
+    int lost;            // probes that left and got none
+    bool timed;          // median and p99 exist
     double median, p99;  // seconds
 };
 
