@@ -290,7 +290,8 @@ void put_histogram(std::FILE* out, const frame* f, const int* bins) {
     double bin_height = (plot_bottom - plot_top) / picture_bins;
     for (int b = 0; b < picture_bins; b++) {
         if (bins[b] == 0) continue;
-        double length = scale_fraction(&f->count, bins[b]) * (hist_right - hist_left);
+        // At least a sliver, so that a lone outlier stays visible.
+        double length = std::max(1.5, scale_fraction(&f->count, bins[b]) * (hist_right - hist_left));
         std::fprintf(out,
                      "<rect class=\"bin\" data-count=\"%d\" x=\"%.0f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n",
                      bins[b], hist_left, plot_bottom - (b + 1) * bin_height, length, bin_height);
