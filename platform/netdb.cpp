@@ -32,6 +32,13 @@ hostent* gethostbyname(const char* name)
     return keeping_errno([&] { return ::gethostbyname(name); });
 }
 
+hostent* gethostbyname2(const char* name, int family)
+{
+    if (name == nullptr)
+        return nullptr;
+    return keeping_errno([&] { return ::gethostbyname2(name, family); });
+}
+
 hostent* gethostbyaddr(const void* address, int length, int family)
 {
     if (address == nullptr || length < 0)

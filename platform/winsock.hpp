@@ -207,6 +207,8 @@ char* inet_ntoa(in_addr address);
 // --- system databases (records in platform storage; null when not found) -----
 
 hostent* gethostbyname(const char* name);
+// The same for one address family (AF_INET or AF_INET6).
+hostent* gethostbyname2(const char* name, int family);
 hostent* gethostbyaddr(const void* address, int length, int family);
 servent* getservbyname(const char* name, const char* protocol);
 servent* getservbyport(int port_network_order, const char* protocol);

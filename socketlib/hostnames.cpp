@@ -37,6 +37,22 @@ char* gethostbynamestr(const char* name, char* out)
     return out;
 }
 
+char* gethostbynamestr6(const char* name, char* out)
+{
+    if (out == nullptr || sockWSASockInit() != 1)
+        return nullptr;
+    std::memset(out, 0, IPV6_TEXT_SIZE);
+    hostent* entry = platform::gethostbyname2(name, AF_INET6);
+    if (entry == nullptr || entry->h_addrtype != AF_INET6 || entry->h_length != 16 ||
+        entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr)
+        return nullptr;
+    if (inet_ntop(AF_INET6, entry->h_addr_list[0], out, IPV6_TEXT_SIZE) == nullptr) {
+        std::memset(out, 0, IPV6_TEXT_SIZE);
+        return nullptr;
+    }
+    return out;
+}
+
 int gethostbynamestr_a(const char* name, char (*out)[16], int slots)
 {
     if (sockWSASockInit() != 1)

@@ -180,6 +180,10 @@ int ipaddrinnetwork(const char* network, const char* address);
 char* gethostbynamestr(const char* name, char* out);
 int gethostbynamestr_a(const char* name, char (*out)[16], int slots);
 char* gethostbyaddrstr(const char* address, char* out);
+// Text of the first IPv6 address of a name into `out` (IPV6_TEXT_SIZE
+// bytes, cleared first); null when the name has none.
+constexpr int IPV6_TEXT_SIZE = 46;
+char* gethostbynamestr6(const char* name, char* out);
 
 // --- DNS stub resolver -------------------------------------------------------
 

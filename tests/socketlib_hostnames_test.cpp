@@ -28,7 +28,9 @@ const char* const hosts_file =
     "192.0.2.1 multi.test\n"
     "192.0.2.2 multi.test\n"
     "192.0.2.3 multi.test\n"
-    "192.0.2.9 named.test alias.test\n";
+    "192.0.2.9 named.test alias.test\n"
+    "2001:db8::5 six.test\n"
+    "2001:db8::6 six.test\n";
 // Nothing listens there: a query that reaches DNS is refused at once.
 const char* const resolver_file = "nameserver 127.1.2.54\noptions timeout:1 attempts:1\n";
 
@@ -119,6 +121,24 @@ TEST(HostLookups, FirstAddressOfAName)
     EXPECT_EQ(result, "192.0.2.1|127.0.0.1|(null)|1");
 }
 
+TEST(HostLookups, FirstIpv6AddressOfAName)
+{
+    std::string result;
+    RUN_ISOLATED(
+        [](std::string& out) {
+            char address[IPV6_TEXT_SIZE];
+            out += shown(gethostbynamestr6("six.test", address)) + "|";
+            std::memset(address, '#', sizeof address);
+            // A name with only IPv4 addresses has no IPv6 answer, and the other way round.
+            out += shown(gethostbynamestr6("multi.test", address)) + "|";
+            out += std::to_string(address[0] == '\0' && address[IPV6_TEXT_SIZE - 1] == '\0') + "|";
+            out += shown(gethostbynamestr("six.test", address)) + "|";
+            out += shown(gethostbynamestr6("no-such-host.test", address));
+        },
+        result);
+    EXPECT_EQ(result, "2001:db8::5|(null)|1|(null)|(null)");
+}
+
 TEST(HostLookups, AllAddressesWithinTheSlots)
 {
     std::string result;
@@ -161,14 +181,17 @@ TEST(HostLookups, StartUpFailureLeavesTheOutputAlone)
     char address[16] = "untouched";
     char table[1][16] = {"untouched"};
     char name[NAMED_TEXT_SIZE] = "untouched";
-    platform::fail_next_startups(3);
+    char six[IPV6_TEXT_SIZE] = "untouched";
+    platform::fail_next_startups(4);
     EXPECT_EQ(gethostbynamestr("localhost", address), nullptr);
     EXPECT_EQ(gethostbynamestr_a("localhost", table, 1), SOCK_ERR_STARTUP);
     EXPECT_EQ(gethostbyaddrstr("127.0.0.1", name), nullptr);
+    EXPECT_EQ(gethostbynamestr6("localhost", six), nullptr);
     platform::fail_next_startups(0);
     EXPECT_STREQ(address, "untouched");
     EXPECT_STREQ(table[0], "untouched");
     EXPECT_STREQ(name, "untouched");
+    EXPECT_STREQ(six, "untouched");
 }
 
 }  // namespace

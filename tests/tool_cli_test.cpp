@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "tests/tool_test_support.hpp"
 #include "tool/echomarkcli.hpp"
+#include "tool/host_address.hpp"
 
 namespace {
 
@@ -89,6 +91,41 @@ TEST(ToolArgs, HostOfMostCharactersTheSlotHolds) {
     parse({"e", "-h", host});
     EXPECT_EQ(std::string(cmdargs_text(cmdargs_ipaddr)), host);
     EXPECT_EQ(cmdargs[cmdargs_ipaddr][cmdargs_slot_size - 1], 0);
+}
+
+// What -h may name.  Only texts that need no resolver query are here (the
+// name lookups themselves are the socket library's tests); "localhost" comes
+// from the hosts file.
+TEST(ToolHost, DottedIpv6NamesAndRefusedTexts) {
+    struct host_case {
+        const char* text;
+        bool want_ipv6;
+        int kind;
+        int family;
+        const char* numeric;
+    };
+    const host_case cases[] = {
+        {"10.0.0.1", false, host_dotted, AF_INET, "10.0.0.1"},
+        {"10.0.0.1", true, host_dotted, AF_INET, "10.0.0.1"},
+        {"0.0.0.0", false, host_dotted, AF_INET, "0.0.0.0"},
+        {"255.255.255.255", false, host_dotted, AF_INET, "255.255.255.255"},
+        {"::1", false, host_ipv6, AF_INET6, "::1"},
+        {"::", true, host_ipv6, AF_INET6, "::"},
+        {"2001:db8::7", false, host_ipv6, AF_INET6, "2001:db8::7"},
+        {"localhost", false, host_name, AF_INET, "127.0.0.1"},
+        {"999.1.1.1", false, host_none, 0, ""},
+        {"1.2.3.4.5", false, host_none, 0, ""},
+        {"", false, host_none, 0, ""},
+    };
+    for (const host_case& c : cases) {
+        host_address address;
+        std::memset(&address, '#', sizeof address);
+        int result = host_resolve(c.text, c.want_ipv6, &address);
+        EXPECT_EQ(result, c.kind == host_none ? -1 : 0) << c.text;
+        EXPECT_EQ(address.kind, c.kind) << c.text;
+        EXPECT_EQ(address.family, c.family) << c.text;
+        EXPECT_STREQ(address.text, c.numeric) << c.text;
+    }
 }
 
 // --- the program's own output and status -------------------------------------
