@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "platform/stop_request.hpp"
 #include "platform/winsock.hpp"
 #include "tests/test_support.hpp"
 
@@ -303,6 +306,48 @@ TEST(Clock, LocalTimeHasMilliseconds)
     EXPECT_LE(now.wMilliseconds, 999);
     EXPECT_GE(now.wMonth, 1);
     EXPECT_LE(now.wMonth, 12);
+}
+
+// A stop signal is noted once, interrupts a wait in progress, and leaves the
+// system's handling in place for a second one.
+TEST(StopRequest, FirstSignalIsNotedAndInterruptsAWait)
+{
+    stop_request_catch();
+    EXPECT_FALSE(stop_requested());
+    int sock = platform::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    ASSERT_GE(sock, 0);
+    // The signal arrives while select waits (up to 5 s) on a silent socket.
+    pid_t parent = getpid();
+    pid_t child = fork();
+    if (child == 0) {
+        usleep(100000);
+        kill(parent, SIGTERM);
+        _exit(0);
+    }
+    socket_set set;
+    socket_set_zero(&set);
+    socket_set_add(sock, &set);
+    platform::timeval five = timeval_from_seconds(5.0);
+    double start = monotonic_seconds();
+    int result = platform::select(sock + 1, &set, nullptr, nullptr, &five);
+    int error = WSAGetLastError();
+    double waited = monotonic_seconds() - start;
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(result, SOCKET_ERROR);
+    EXPECT_EQ(error, WSAEINTR);
+    EXPECT_LT(waited, 4.0);
+    EXPECT_TRUE(stop_requested());
+    EXPECT_EQ(stop_request_signal(), SIGTERM);
+    struct sigaction now {};
+    sigaction(SIGTERM, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+    sigaction(SIGINT, nullptr, &now);
+    EXPECT_NE(now.sa_handler, SIG_DFL);
+    stop_request_release();
+    EXPECT_FALSE(stop_requested());
+    sigaction(SIGINT, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+    platform::closesocket(sock);
 }
 
 }  // namespace
