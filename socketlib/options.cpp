@@ -27,6 +27,10 @@ constexpr plain_option plain_options[] = {
     {SOCK_OPT_REUSEADDR, SOL_SOCKET, SO_REUSEADDR, true}, {SOCK_OPT_SNDBUF, SOL_SOCKET, SO_SNDBUF, true},
     {SOCK_OPT_RCVBUF, SOL_SOCKET, SO_RCVBUF, true},       {SOCK_OPT_ERROR, SOL_SOCKET, SO_ERROR, false},
     {SOCK_OPT_TYPE, SOL_SOCKET, SO_TYPE, false},
+    {SOCK_OPT_TOS, IPPROTO_IP, IP_TOS, true},
+    {SOCK_OPT_TTL, IPPROTO_IP, IP_TTL, true},
+    {SOCK_OPT_HOPS, IPPROTO_IPV6, IPV6_UNICAST_HOPS, true},
+    {SOCK_OPT_TCLASS, IPPROTO_IPV6, IPV6_TCLASS, true},
 };
 
 const plain_option* find_plain(int code)

@@ -37,6 +37,12 @@ constexpr int SOCK_OPT_RCVBUF = 0x1002;
 constexpr int SOCK_OPT_ERROR = 0x1007;
 constexpr int SOCK_OPT_TYPE = 0x1008;
 constexpr int SOCK_OPT_NONBLOCKING = static_cast<int>(0x8004667EU);
+// Per-datagram IP header fields: 0x2 and the IPv4 option number, 0x29 (the
+// IPv6 protocol) and the IPv6 option number.
+constexpr int SOCK_OPT_TOS = 0x20003;     // IPv4 type of service, 0..255
+constexpr int SOCK_OPT_TTL = 0x20004;     // IPv4 time to live, 1..255
+constexpr int SOCK_OPT_HOPS = 0x29004;    // IPv6 unicast hop limit, 1..255
+constexpr int SOCK_OPT_TCLASS = 0x29027;  // IPv6 traffic class, 0..255
 
 // --- address records ---------------------------------------------------------
 

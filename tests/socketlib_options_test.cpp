@@ -59,6 +59,29 @@ TEST_F(OptionsTest, PlainFlagsAndSizesReadBack)
     EXPECT_EQ(value, 0);
 }
 
+TEST_F(OptionsTest, IpHeaderFieldsOfBothFamiliesReadBack)
+{
+    int value = -1;
+    ASSERT_EQ(sock_optset(udp, SOCK_OPT_TOS, 0xb8), 0);
+    ASSERT_EQ(sock_optget(udp, SOCK_OPT_TOS, &value), 0);
+    EXPECT_EQ(value, 0xb8);
+    ASSERT_EQ(sock_optset(udp, SOCK_OPT_TTL, 7), 0);
+    ASSERT_EQ(sock_optget(udp, SOCK_OPT_TTL, &value), 0);
+    EXPECT_EQ(value, 7);
+    EXPECT_LT(sock_optset(udp, SOCK_OPT_TTL, 0), 0);
+    int udp6 = sock_open(AF_INET6, SOCK_DGRAM, 0);
+    ASSERT_GE(udp6, 0);
+    ASSERT_EQ(sock_optset(udp6, SOCK_OPT_TCLASS, 0x28), 0);
+    ASSERT_EQ(sock_optget(udp6, SOCK_OPT_TCLASS, &value), 0);
+    EXPECT_EQ(value, 0x28);
+    ASSERT_EQ(sock_optset(udp6, SOCK_OPT_HOPS, 9), 0);
+    ASSERT_EQ(sock_optget(udp6, SOCK_OPT_HOPS, &value), 0);
+    EXPECT_EQ(value, 9);
+    // An IPv6 option on an IPv4 socket is an error, not silently ignored.
+    EXPECT_LT(sock_optset(udp, SOCK_OPT_HOPS, 9), 0);
+    sock_close(udp6);
+}
+
 TEST_F(OptionsTest, NodelayOnADatagramSocketIsRefused)
 {
     EXPECT_EQ(sock_optset(udp, SOCK_OPT_NODELAY, 1), -platform::WSAENOPROTOOPT);
