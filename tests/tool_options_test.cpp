@@ -12,6 +12,7 @@
 #include "tool/echomarkcli.hpp"
 #include "tool/probe_facts.hpp"
 #include "tool/results_file.hpp"
+#include "tool/rtt_stream.hpp"
 #include "tool/run_options.hpp"
 #include "tool/statistics.hpp"
 
@@ -322,6 +323,41 @@ TEST(ToolStatistics, HistogramBarsScaleToTheFullestBin) {
     EXPECT_EQ(hist[0], "stats(): hist 0.001000000-0.002000000 |" + std::string(40, '#') + "| 9");
     EXPECT_EQ(hist[1], "stats(): hist 0.002000000-0.003000000 |" + std::string(40, ' ') + "| 0");
     EXPECT_EQ(hist[9], "stats(): hist 0.010000000-0.011000000 |" + std::string(14, '#') + std::string(26, ' ') + "| 3");
+}
+
+// Streaming figures: exact where they can be, percentiles within half a bucket.
+TEST(ToolRttStream, FiguresOfAKnownSetInFixedMemory) {
+    static rtt_stream stream;
+    rtt_stream_reset(&stream);
+    EXPECT_EQ(rtt_stream_percentile(&stream, 50), 0.0);
+    // 1 .. 1000 microseconds, from the top down.
+    for (int v = 1000; v >= 1; v--) rtt_stream_add(&stream, v * 1e-6);
+    EXPECT_EQ(stream.count, 1000);
+    EXPECT_DOUBLE_EQ(stream.min, 1e-6);
+    EXPECT_DOUBLE_EQ(stream.max, 1e-3);
+    EXPECT_NEAR(stream.mean, 500.5e-6, 1e-12);
+    EXPECT_NEAR(rtt_stream_stddev(&stream), std::sqrt((1000.0 * 1000.0 - 1) / 12) * 1e-6, 1e-12);
+    EXPECT_EQ(stream.jitter_pairs, 999);
+    EXPECT_NEAR(stream.jitter_sum / stream.jitter_pairs, 1e-6, 1e-12);
+    const double half_bucket = std::exp2(0.5 / rtt_stream_per_doubling);
+    for (auto [percent, exact] : {std::pair{50.0, 500e-6}, {90.0, 900e-6}, {99.0, 990e-6}, {1.0, 10e-6}}) {
+        double found = rtt_stream_percentile(&stream, percent);
+        EXPECT_LE(found, exact * half_bucket * 1.0001) << percent;
+        EXPECT_GE(found, exact / half_bucket / 1.0001) << percent;
+    }
+    EXPECT_DOUBLE_EQ(rtt_stream_percentile(&stream, 100), 1e-3);  // held within the extremes
+
+    // One value, values below the first bucket and beyond the last.
+    rtt_stream_reset(&stream);
+    rtt_stream_add(&stream, 0.000123456);
+    EXPECT_DOUBLE_EQ(rtt_stream_percentile(&stream, 50), 0.000123456);
+    EXPECT_EQ(rtt_stream_stddev(&stream), 0.0);
+    rtt_stream_reset(&stream);
+    for (double v : {0.0, -1.0, 1e-9, 5000.0}) rtt_stream_add(&stream, v);
+    EXPECT_EQ(stream.buckets[0], 3U);
+    EXPECT_EQ(stream.buckets[rtt_stream_buckets - 1], 1U);
+    EXPECT_DOUBLE_EQ(rtt_stream_percentile(&stream, 10), -1.0);
+    EXPECT_DOUBLE_EQ(rtt_stream_percentile(&stream, 100), 5000.0);
 }
 
 // --- result files ---------------------------------------------------------------------
