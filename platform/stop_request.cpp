@@ -10,9 +10,13 @@ namespace {
 
 volatile sig_atomic_t requested_by = 0;
 
-void note_stop(int signal_number) { requested_by = signal_number; }
+void note_stop(int signal_number)
+{
+    requested_by = signal_number;
+}
 
-void set_handler(void (*handler)(int), int flags) {
+void set_handler(void (*handler)(int), int flags)
+{
     struct sigaction action {};
     action.sa_handler = handler;
     // No SA_RESTART: a wait in progress returns at once, interrupted.
@@ -24,20 +28,28 @@ void set_handler(void (*handler)(int), int flags) {
 
 }  // namespace
 
-void stop_request_catch() {
+void stop_request_catch()
+{
     requested_by = 0;
     // Once caught, the handler is the system's again: a second Ctrl-C ends a
     // run whose orderly end takes too long.
     set_handler(note_stop, SA_RESETHAND);
 }
 
-void stop_request_release() {
+void stop_request_release()
+{
     set_handler(SIG_DFL, 0);
     requested_by = 0;
 }
 
-bool stop_requested() { return requested_by != 0; }
+bool stop_requested()
+{
+    return requested_by != 0;
+}
 
-int stop_request_signal() { return requested_by; }
+int stop_request_signal()
+{
+    return requested_by;
+}
 
 }  // namespace platform

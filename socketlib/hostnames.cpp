@@ -43,8 +43,8 @@ char* gethostbynamestr6(const char* name, char* out)
         return nullptr;
     std::memset(out, 0, IPV6_TEXT_SIZE);
     hostent* entry = platform::gethostbyname2(name, AF_INET6);
-    if (entry == nullptr || entry->h_addrtype != AF_INET6 || entry->h_length != 16 ||
-        entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr)
+    if (entry == nullptr || entry->h_addrtype != AF_INET6 || entry->h_length != 16 || entry->h_addr_list == nullptr ||
+        entry->h_addr_list[0] == nullptr)
         return nullptr;
     if (inet_ntop(AF_INET6, entry->h_addr_list[0], out, IPV6_TEXT_SIZE) == nullptr) {
         std::memset(out, 0, IPV6_TEXT_SIZE);

@@ -23,9 +23,12 @@ struct plain_option {
 
 // Options whose value is one int, mapped onto the host's levels and numbers.
 constexpr plain_option plain_options[] = {
-    {SOCK_OPT_NODELAY, IPPROTO_TCP, TCP_NODELAY, true},   {SOCK_OPT_BROADCAST, SOL_SOCKET, SO_BROADCAST, true},
-    {SOCK_OPT_REUSEADDR, SOL_SOCKET, SO_REUSEADDR, true}, {SOCK_OPT_SNDBUF, SOL_SOCKET, SO_SNDBUF, true},
-    {SOCK_OPT_RCVBUF, SOL_SOCKET, SO_RCVBUF, true},       {SOCK_OPT_ERROR, SOL_SOCKET, SO_ERROR, false},
+    {SOCK_OPT_NODELAY, IPPROTO_TCP, TCP_NODELAY, true},
+    {SOCK_OPT_BROADCAST, SOL_SOCKET, SO_BROADCAST, true},
+    {SOCK_OPT_REUSEADDR, SOL_SOCKET, SO_REUSEADDR, true},
+    {SOCK_OPT_SNDBUF, SOL_SOCKET, SO_SNDBUF, true},
+    {SOCK_OPT_RCVBUF, SOL_SOCKET, SO_RCVBUF, true},
+    {SOCK_OPT_ERROR, SOL_SOCKET, SO_ERROR, false},
     {SOCK_OPT_TYPE, SOL_SOCKET, SO_TYPE, false},
     {SOCK_OPT_TOS, IPPROTO_IP, IP_TOS, true},
     {SOCK_OPT_TTL, IPPROTO_IP, IP_TTL, true},

@@ -16,9 +16,7 @@ int bucket_of(double seconds) {
 }
 
 // The geometric middle of a bucket.
-double bucket_middle(int bucket) {
-    return rtt_stream_base * std::exp2((bucket + 0.5) / rtt_stream_per_doubling);
-}
+double bucket_middle(int bucket) { return rtt_stream_base * std::exp2((bucket + 0.5) / rtt_stream_per_doubling); }
 
 }  // namespace
 

@@ -14,9 +14,9 @@ constexpr int rtt_stream_buckets = 34 * rtt_stream_per_doubling;
 struct rtt_stream {
     int64_t count;
     double min, max;
-    double mean, m2;        // running mean and sum of squared deviations
-    double previous;        // the latest value, for the jitter
-    double jitter_sum;      // sum of absolute differences of consecutive values
+    double mean, m2;    // running mean and sum of squared deviations
+    double previous;    // the latest value, for the jitter
+    double jitter_sum;  // sum of absolute differences of consecutive values
     int64_t jitter_pairs;
     uint64_t buckets[rtt_stream_buckets];  // values below the base go to the first, above the top to the last
 };
