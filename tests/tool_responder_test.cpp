@@ -113,6 +113,62 @@ TEST_F(responder_fixture, SetUpLinesAndPortCutToFiveCharacters) {
     if (sock >= 0) platform::closesocket(sock);
 }
 
+// IPv6 text makes an IPv6 responder: its own set-up lines, replies to the
+// datagram's IPv6 source, and the source in the log as [address]:port.
+TEST(ResponderIpv6, AnswersOnIpv6AndLogsTheSourceInBrackets) {
+    int client = platform::socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP);
+    if (client < 0) GTEST_SKIP() << "this machine has no IPv6 sockets";
+    sockaddr_in6 local{};
+    local.sin6_family = AF_INET6;
+    local.sin6_addr = in6addr_loopback;
+    if (platform::bind(client, &local, sizeof local) != 0) {
+        platform::closesocket(client);
+        GTEST_SKIP() << "this machine has no IPv6 loopback (::1)";
+    }
+    int length = sizeof local;
+    platform::getsockname(client, &local, &length);
+    int free_port = tooltest::free_port();
+
+    ::testing::internal::CaptureStdout();
+    int sock = echomark_listen_open("::1", free_port);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    ASSERT_GE(sock, 0) << out;
+    std::string port = std::to_string(free_port);
+    EXPECT_EQ(out, "echomark_listen(): listaddr=create_sockaddr6in(AF_INET6, ipaddr=::1, ipport=" + port + "):\n" +
+                       "echomark_listen(): listaddr.sin6_addr=::1 listaddr.sin6_port=" + port + "\n");
+
+    std::vector<unsigned char> sent = probe(100, 5, 200);
+    sockaddr_in6 to = local;
+    to.sin6_port = htons(static_cast<uint16_t>(free_port));
+    ASSERT_EQ(platform::sendto(client, sent.data(), 100, 0, &to, sizeof to), 100);
+    std::vector<unsigned char> buffer(datagram_buffer_size);
+    int counter = 0;
+    ::testing::internal::CaptureStdout();
+    echomark_listen_reply(sock, &counter, buffer.data());
+    std::string log = ::testing::internal::GetCapturedStdout();
+    std::vector<unsigned char> got(datagram_buffer_size);
+    platform::socket_set set;
+    platform::socket_set_zero(&set);
+    platform::socket_set_add(client, &set);
+    platform::timeval two = platform::timeval_from_seconds(2.0);
+    ASSERT_EQ(platform::select(client + 1, &set, nullptr, nullptr, &two), 1);
+    sockaddr_in6 responder_address{};
+    int address_length = sizeof responder_address;
+    EXPECT_EQ(platform::recvfrom(client, got.data(), datagram_buffer_size, 0, &responder_address, &address_length), 200);
+    EXPECT_EQ(data_value_get(got.data(), value_probe), 5);
+    std::string source = "\\[::1\\]:" + std::to_string(ntohs(local.sin6_port));
+    EXPECT_EQ(count_matching(log, stamp + " echomark_listen\\(\\): \\[000000\\] recvsize=udp_blockrecv\\(" + source +
+                                      "\\): recvsize=100 lastpkts=000005"),
+              1)
+        << log;
+    EXPECT_EQ(count_matching(log, stamp + " echomark_listen\\(\\): \\[000000\\] sendsize=udp_send\\(" + source +
+                                      "\\): sendsize=200 lastpkts=000005"),
+              1)
+        << log;
+    platform::closesocket(sock);
+    platform::closesocket(client);
+}
+
 TEST_F(responder_fixture, PortInUseIsReportedInsteadOfWaitingForEver) {
     ::testing::internal::CaptureStdout();
     int sock = echomark_listen_open("127.0.0.1", port);

@@ -18,20 +18,46 @@ constexpr int responder_receive_buffer = 4 << 20;
 
 }  // namespace
 
+namespace {
+
+// IPv6 text (it has a colon, dotted IPv4 never has) selects an IPv6 socket.
+bool is_ipv6_text(const char* ipaddr) { return std::strchr(ipaddr, ':') != nullptr; }
+
+// The set-up lines of an IPv6 responder, and its address.
+sockaddr_in6 ipv6_listen_address(const char* ipaddr, const char* port) {
+    std::printf("echomark_listen(): listaddr=create_sockaddr6in(AF_INET6, ipaddr=%s, ipport=%s):\n", ipaddr, port);
+    sockaddr_in6 listaddr = socketlib::create_sockaddr6in(AF_INET6, ipaddr, port);
+    char numeric[socketlib::IPV6_TEXT_SIZE];
+    if (socketlib::inet_ntop(AF_INET6, &listaddr.sin6_addr, numeric, sizeof numeric) == nullptr) numeric[0] = '\0';
+    std::printf("echomark_listen(): listaddr.sin6_addr=%s listaddr.sin6_port=%d\n", numeric, ntohs(listaddr.sin6_port));
+    return listaddr;
+}
+
+}  // namespace
+
 int echomark_listen_open(const char* ipaddr, int ipport) {
     char port[6];
     port_text(ipport, port);
-    std::printf("echomark_listen(): listaddr=create_sockaddrin(AF_INET, ipaddr=%s, ipport=%s):\n", ipaddr, port);
-    sockaddr_in listaddr = socketlib::create_sockaddrin(AF_INET, ipaddr, port);
-    address_parts at = parts_of(listaddr);
-    std::printf("echomark_connect(): connaddr.sin_addr.s_addr=%08X (%d.%d.%d.%d) listaddr.sin_port=%d\n",
-                memory_word(listaddr), at.a, at.b, at.c, at.d, at.port);
+    // Room for either family; the IPv4 path fills the first 16 bytes.
+    sockaddr_in6 listaddr;
+    std::memset(&listaddr, 0, sizeof listaddr);
+    int family = is_ipv6_text(ipaddr) ? AF_INET6 : AF_INET;
+    if (family == AF_INET6) {
+        listaddr = ipv6_listen_address(ipaddr, port);
+    } else {
+        std::printf("echomark_listen(): listaddr=create_sockaddrin(AF_INET, ipaddr=%s, ipport=%s):\n", ipaddr, port);
+        sockaddr_in listaddr4 = socketlib::create_sockaddrin(AF_INET, ipaddr, port);
+        address_parts at = parts_of(listaddr4);
+        std::printf("echomark_connect(): connaddr.sin_addr.s_addr=%08X (%d.%d.%d.%d) listaddr.sin_port=%d\n",
+                    memory_word(listaddr4), at.a, at.b, at.c, at.d, at.port);
+        std::memcpy(&listaddr, &listaddr4, sizeof listaddr4);
+    }
     // A responder that cannot open or bind its socket would wait for ever on
     // an unbound socket (or spin on a bad one), so say so and give up.
-    int sock = socketlib::udp_open(AF_INET);
+    int sock = socketlib::udp_open(family);
     if (sock < 0) {
-        std::printf("echomark_listen(): sock=udp_open(AF_INET): sock=%d if (sock<0): error=%d:%s\n", sock, -sock,
-                    error_text(sock));
+        std::printf("echomark_listen(): sock=udp_open(%s): sock=%d if (sock<0): error=%d:%s\n",
+                    family == AF_INET6 ? "AF_INET6" : "AF_INET", sock, -sock, error_text(sock));
         std::fflush(stdout);
         return sock;
     }
@@ -54,13 +80,13 @@ namespace {
 // stays in the output buffer; before the responder blocks, everything about
 // the datagrams handled so far is written out, so a stop from outside loses
 // none of it.
-int receive_datagram(int sock, unsigned char* buffer, sockaddr_in* from) {
-    int fromlen = sizeof *from;
-    int recvsize = platform::recvfrom(sock, buffer, datagram_buffer_size, MSG_DONTWAIT, from, &fromlen);
+int receive_datagram(int sock, unsigned char* buffer, sockaddr_in6* from, int* fromlen) {
+    *fromlen = sizeof *from;
+    int recvsize = platform::recvfrom(sock, buffer, datagram_buffer_size, MSG_DONTWAIT, from, fromlen);
     if (recvsize < 0 && platform::WSAGetLastError() == platform::WSAEWOULDBLOCK) {
         std::fflush(stdout);
-        fromlen = sizeof *from;
-        recvsize = platform::recvfrom(sock, buffer, datagram_buffer_size, 0, from, &fromlen);
+        *fromlen = sizeof *from;
+        recvsize = platform::recvfrom(sock, buffer, datagram_buffer_size, 0, from, fromlen);
     }
     return recvsize;
 }
@@ -71,11 +97,13 @@ int receive_datagram(int sock, unsigned char* buffer, sockaddr_in* from) {
 void reply_one(int sock, int* counter, unsigned char* buffer, int* dirty) {
     char stamp[stamp_size];
     char peer[peer_text_size];
-    sockaddr_in from;
+    // Room for the source of either family.
+    sockaddr_in6 from;
+    int fromlen = 0;
     std::memset(&from, 0, sizeof from);
     std::memset(buffer, 0, static_cast<size_t>(*dirty));
 
-    int recvsize = receive_datagram(sock, buffer, &from);
+    int recvsize = receive_datagram(sock, buffer, &from, &fromlen);
     // A failed receive may have left anything in the buffer.
     *dirty = recvsize >= 0 ? recvsize : datagram_buffer_size;
     int lastpkts = data_value_get(buffer, value_probe);
@@ -102,7 +130,7 @@ void reply_one(int sock, int* counter, unsigned char* buffer, int* dirty) {
                  runopts.maxreply);
         return;
     }
-    int sendsize = platform::sendto(sock, buffer, replysize, 0, &from, sizeof from);
+    int sendsize = platform::sendto(sock, buffer, replysize, 0, &from, fromlen);
     step_log("%s echomark_listen(): [%06d] sendsize=udp_send(%s): sendsize=%d lastpkts=%06d\n", stamp_now(stamp),
              *counter, peer, sendsize, lastpkts);
     if (sendsize <= 0) {
