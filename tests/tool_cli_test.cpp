@@ -190,6 +190,11 @@ TEST(ToolProgram, OptionErrorsGoToStderrWithStatusMinusOne) {
         {{"-h", long_host}, 255, "", "%: option -h has invalid value: '" + long_host + "'\n"},
         {{"-p", "0"}, 255, "", "%: option -p has invalid value: '0'\n"},
         {{"-p", "abc", "-t"}, 255, "", "%: option -p has invalid value: 'abc'\n"},
+        // No port beyond 65535, and no text that names no address.
+        {{"-h", "127.0.0.1", "-p", "70000"}, 255, "", "%: option -p has invalid value: '70000'\n"},
+        {{"-l", "-h", "127.0.0.1", "-p", "65536"}, 255, "", "%: option -p has invalid value: '65536'\n"},
+        {{"-h", "999.1.1.1", "-p", "7"}, 255, "", "%: option -h has invalid value: '999.1.1.1'\n"},
+        {{"-l", "-h", "1.2.3.4.5", "-p", "7"}, 255, "", "%: option -h has invalid value: '1.2.3.4.5'\n"},
         {{"-c", "x12"}, 255, "", "%: option -c has invalid value: 'x12'\n"},
         {{"--sendsize="}, 255, "", "%: option --sendsize has invalid value: '--sendsize='\n"},
         {{"--sendsize=-1"}, 255, "", "%: option --sendsize has invalid value: '--sendsize=-1'\n"},

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,12 @@ TEST(ToolOptionsProgram, BadValuesAreRefusedOnStderrWithStatusMinusOne) {
         {{"--csv", "x.csv"}, "echomark: option: --csv require an argument\n"},
         {{"--json"}, "echomark: option: --json require an argument\n"},
         {{"--svg", "run.svg"}, "echomark: option: --svg require an argument\n"},
+        {{"--fail-loss=100.5"}, "echomark: option --fail-loss has invalid value: '--fail-loss=100.5'\n"},
+        {{"--fail-loss=-1"}, "echomark: option --fail-loss has invalid value: '--fail-loss=-1'\n"},
+        {{"--tos=256"}, "echomark: option --tos has invalid value: '--tos=256'\n"},
+        {{"--ttl=0"}, "echomark: option --ttl has invalid value: '--ttl=0'\n"},
+        {{"--ttl=256"}, "echomark: option --ttl has invalid value: '--ttl=256'\n"},
+        {{"--tos"}, "echomark: option: --tos require an argument\n"},
         // The walk stops at the first error.
         {{"--interval=-1", "-t"}, "echomark: option --interval has invalid value: '--interval=-1'\n"},
     };
@@ -159,6 +166,30 @@ TEST(ToolOptionsProgram, UsageLineIsUnchangedByNewOptions) {
     EXPECT_EQ(r.out, std::string("Usage: ") + ECHOMARK_BINARY +
                          " [-l|--listen] [--sendsize=<bytes|default=8192>] [--recvsize=<bytes|default=9192>] "
                          "[-c <count|default=100>] [-t <timeout|default=0.250000>] <-h ipaddr> <-p ipport>\n");
+}
+
+// --help: the usage line, then one line for every option beyond it, status 0;
+// --version likewise.  Both win over everything else on the line.
+TEST(ToolOptionsProgram, HelpNamesEveryOptionAndVersionItsNumber) {
+    tooltest::run_result r = run_program({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    std::vector<std::string> lines = tooltest::lines_of(r.out);
+    ASSERT_GE(lines.size(), 2U) << r.out;
+    EXPECT_EQ(lines[0], std::string("Usage: ") + ECHOMARK_BINARY +
+                            " [-l|--listen] [--sendsize=<bytes|default=8192>] [--recvsize=<bytes|default=9192>] "
+                            "[-c <count|default=100>] [-t <timeout|default=0.250000>] <-h ipaddr> <-p ipport>");
+    for (const char* option : {"-6 ", "--help ", "--version ", "--fail-loss=<", "--stats ", "--precise ", "--csv=<", "--json=<", "--svg=<", "--quiet ",
+                               "--interval=<", "--tos=<", "--ttl=<", "--maxreply=<"}) {
+        EXPECT_EQ(tooltest::matching(lines, "  " + std::regex_replace(option, std::regex("[-=<]"), "\\$&") + ".*")
+                      .size(),
+                  1U)
+            << option << "\n"
+            << r.out;
+    }
+    tooltest::run_result version = run_program({"-h", "127.0.0.1", "--version", "-p", "9"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(std::regex_match(version.out, std::regex("echomark \\d+\\.\\d+\\.\\d+\n"))) << version.out;
 }
 
 // --- per-probe facts -------------------------------------------------------------

@@ -10,8 +10,12 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "platform/stdout_route.hpp"
+#include "platform/stop_request.hpp"
 #include "platform/winsock.hpp"
 #include "tool/echomarkcli-select.hpp"
+#include "tool/help_text.hpp"
+#include "tool/host_address.hpp"
 #include "tool/option_errors.hpp"
 #include "tool/picture_from_run.hpp"
 #include "tool/probe_facts.hpp"
@@ -110,7 +114,10 @@ int args_parse(const char* progname, int argc, char** argv) {
         } else if (has_prefix(argument, "-p")) {
             const char* value = next_value(progname, "-p", argc, argv, &i);
             cmdargs_set_int(cmdargs_ipport, to_int(value));
-            if (cmdargs_int(cmdargs_ipport) == 0) option_invalid(progname, "-p", value);
+            // No UDP port is above 65535; a larger number must not wrap onto another port.
+            if (cmdargs_int(cmdargs_ipport) == 0 || cmdargs_int(cmdargs_ipport) > port_max) {
+                option_invalid(progname, "-p", value);
+            }
         } else if (has_prefix(argument, "--sendsize=")) {
             parse_size(progname, "--sendsize", cmdargs_sendsize, argument);
         } else if (has_prefix(argument, "--recvsize=")) {
@@ -170,23 +177,37 @@ void refuse_shared(const char* progname, const char* option, const char* path,
     }
 }
 
-void open_results(const char* progname, result_targets* targets) {
+// With --csv=-, --json=- or --svg=-, standard output is kept for the documents and
+// every other line goes to standard error.  Returns the documents' stream,
+// or null when nothing is moved.
+std::FILE* route_documents() {
+    if (std::strcmp(runopts.csv_path, "-") != 0 && std::strcmp(runopts.json_path, "-") != 0 &&
+        std::strcmp(runopts.svg_path, "-") != 0) {
+        return nullptr;
+    }
+    return platform::stdout_to_stderr();
+}
+
+void open_results(const char* progname, result_targets* targets, std::FILE* documents) {
     targets->want_csv = runopts.csv_path[0] != '\0';
     targets->want_json = runopts.json_path[0] != '\0';
     targets->want_svg = runopts.svg_path[0] != '\0';
     if (targets->want_csv) {
         int error = results_open(runopts.csv_path, &targets->csv);
         if (error != 0) file_refused(progname, "--csv", runopts.csv_path, error);
+        if (targets->csv.is_stdout && documents != nullptr) targets->csv.file = documents;
     }
     refuse_shared(progname, "--json", runopts.json_path, {runopts.csv_path});
     if (targets->want_json) {
         int error = results_open(runopts.json_path, &targets->json);
         if (error != 0) file_refused(progname, "--json", runopts.json_path, error);
+        if (targets->json.is_stdout && documents != nullptr) targets->json.file = documents;
     }
     refuse_shared(progname, "--svg", runopts.svg_path, {runopts.csv_path, runopts.json_path});
     if (targets->want_svg) {
         int error = results_open(runopts.svg_path, &targets->svg);
         if (error != 0) file_refused(progname, "--svg", runopts.svg_path, error);
+        if (targets->svg.is_stdout && documents != nullptr) targets->svg.file = documents;
     }
 }
 
@@ -241,6 +262,38 @@ int report_extras(const char* progname, result_targets* targets, const echomark_
     return status;
 }
 
+// The usage line, with the values the run configuration holds now.
+void print_usage(const char* argv0) {
+    std::printf(
+        "Usage: %s [-l|--listen] [--sendsize=<bytes|default=%d>] [--recvsize=<bytes|default=%d>] "
+        "[-c <count|default=%d>] [-t <timeout|default=%f>] <-h ipaddr> <-p ipport>\n",
+        argv0, cmdargs_int(cmdargs_sendsize), cmdargs_int(cmdargs_recvsize), cmdargs_int(cmdargs_count),
+        cmdargs_double(cmdargs_timeout));
+}
+
+// The address text the responder or the sender goes on with: the typed text
+// for dotted IPv4 and IPv6 text, the numeric text found for a name.  A text
+// that names no address is refused as the parser refuses a bad value.
+const char* host_to_use(const char* progname, host_address* host) {
+    const char* typed = cmdargs_text(cmdargs_ipaddr);
+    if (host_resolve(typed, runopts.ipv6, host) != 0) option_invalid(progname, "-h", typed);
+    if (host->kind != host_name) return typed;
+    std::printf("main(): %s(%s)=%s\n", host->family == AF_INET6 ? "gethostbynamestr6" : "gethostbynamestr", typed,
+                host->text);
+    return host->text;
+}
+
+// --fail-loss: 2 when more than the given percentage of the probes sent got
+// no reply (all of them when none was sent), else `status` unchanged.
+int loss_status(int status, const echomark_record* record) {
+    if (!runopts.fail_loss_given || status != 0) return status;
+    double loss = 100.0;
+    if (record->sendpkts > 0) {
+        loss = 100.0 - static_cast<double>(record->recvpkts) * 100.0 / static_cast<double>(record->sendpkts);
+    }
+    return loss > runopts.fail_loss ? exit_loss : status;
+}
+
 }  // namespace
 
 int echomark_main(int argc, char** argv) {
@@ -252,12 +305,18 @@ int echomark_main(int argc, char** argv) {
     int arguments = args_parse(progname, argc, argv);
     echomarkinfo = &echomarkdata;
 
+    if (runopts.help) {
+        print_usage(argv0);
+        help_print_options(stdout);
+        return 0;
+    }
+    if (runopts.version) {
+        help_print_version(stdout);
+        return 0;
+    }
+    std::FILE* documents = route_documents();
     if (arguments <= 2) {
-        std::printf(
-            "Usage: %s [-l|--listen] [--sendsize=<bytes|default=%d>] [--recvsize=<bytes|default=%d>] "
-            "[-c <count|default=%d>] [-t <timeout|default=%f>] <-h ipaddr> <-p ipport>\n",
-            argv0, cmdargs_int(cmdargs_sendsize), cmdargs_int(cmdargs_recvsize), cmdargs_int(cmdargs_count),
-            cmdargs_double(cmdargs_timeout));
+        print_usage(argv0);
         return 1;
     }
     bool missing = false;
@@ -270,6 +329,8 @@ int echomark_main(int argc, char** argv) {
         missing = true;
     }
     if (missing) return 1;
+    host_address host;
+    const char* ipaddr = host_to_use(progname, &host);
 
     platform::WSADATA wsadata;
     if (platform::WSAStartup(0x0202, &wsadata) != 0) {
@@ -279,16 +340,20 @@ int echomark_main(int argc, char** argv) {
     if (cmdargs_int(cmdargs_count) > echomark_slots) cmdargs_set_int(cmdargs_count, echomark_slots);
 
     if (cmdargs_int(cmdargs_mode) == mode_listen) {
-        echomark_listen(cmdargs_text(cmdargs_ipaddr), cmdargs_int(cmdargs_ipport));
+        echomark_listen(ipaddr, cmdargs_int(cmdargs_ipport));
         // Only a responder whose socket could not be set up comes back.
         std::fflush(stdout);
         return -1;
     }
     result_targets targets;
-    open_results(progname, &targets);
-    echomark_connect(cmdargs_text(cmdargs_ipaddr), cmdargs_int(cmdargs_ipport), cmdargs_double(cmdargs_timeout),
-                     cmdargs_int(cmdargs_count), cmdargs_int(cmdargs_sendsize), cmdargs_int(cmdargs_recvsize),
-                     echomarkinfo);
+    open_results(progname, &targets, documents);
+    // Ctrl-C or a kill now ends the sending, not the process: the drain, the
+    // report and the result files still follow.
+    platform::stop_request_catch();
+    echomark_connect(ipaddr, cmdargs_int(cmdargs_ipport), cmdargs_double(cmdargs_timeout), cmdargs_int(cmdargs_count),
+                     cmdargs_int(cmdargs_sendsize), cmdargs_int(cmdargs_recvsize), echomarkinfo);
     print_report(echomarkinfo, cmdargs_int(cmdargs_count));
-    return report_extras(progname, &targets, echomarkinfo);
+    int status = report_extras(progname, &targets, echomarkinfo);
+    platform::stop_request_release();
+    return loss_status(status, echomarkinfo);
 }

@@ -19,6 +19,10 @@ constexpr int cmdargs_count = 8;     // int, number of probes
 
 constexpr int mode_listen = 1;
 constexpr int mode_connect = 2;
+// The largest UDP port; -p beyond it is refused.
+constexpr int port_max = 65535;
+// Exit status of a sender run whose loss is above --fail-loss=.
+constexpr int exit_loss = 2;
 // Datagram sizes beyond the 65536-byte buffers of both ends are refused.
 constexpr int cmdargs_size_max = 65536;
 
@@ -35,6 +39,6 @@ void args_init();
 // Any option error is written to stderr and ends the process with status -1.
 int args_parse(const char* progname, int argc, char** argv);
 
-// The program: returns the exit status (0, 1 or -1); in responder mode it
+// The program: returns the exit status (0, 1, 2 or -1); in responder mode it
 // returns only when the responder's socket cannot be set up.
 int echomark_main(int argc, char** argv);

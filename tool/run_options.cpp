@@ -52,6 +52,34 @@ void parse_path(const char* progname, const char* option, const char* argument, 
     std::memcpy(path, value, length + 1);
 }
 
+// --fail-loss=.
+bool parse_fail_loss(const char* progname, const char* argument, run_options* options) {
+    if (const char* value = joined_value(argument, "--fail-loss")) {
+        double percent = 0.0;
+        if (!whole_double(value, &percent) || percent < 0.0 || percent > 100.0) {
+            option_invalid(progname, "--fail-loss", argument);
+        }
+        options->fail_loss = percent;
+        options->fail_loss_given = true;
+        return true;
+    }
+    return false;
+}
+
+// --tos= and --ttl=: one byte of the IP header; a time to live of 0 would
+// let no probe leave.
+bool parse_probe_header(const char* progname, const char* argument, run_options* options) {
+    if (const char* value = joined_value(argument, "--tos")) {
+        if (!whole_int(value, 0, 255, &options->tos)) option_invalid(progname, "--tos", argument);
+        return true;
+    }
+    if (const char* value = joined_value(argument, "--ttl")) {
+        if (!whole_int(value, 1, 255, &options->ttl)) option_invalid(progname, "--ttl", argument);
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool run_options_parse(const char* progname, const char* argument, run_options* options) {
@@ -68,9 +96,21 @@ bool run_options_parse(const char* progname, const char* argument, run_options* 
         options->quiet = true;
         return true;
     }
+    if (std::strcmp(argument, "--help") == 0) {
+        options->help = true;
+        return true;
+    }
+    if (std::strcmp(argument, "--version") == 0) {
+        options->version = true;
+        return true;
+    }
+    if (std::strcmp(argument, "-6") == 0) {
+        options->ipv6 = true;
+        return true;
+    }
     // A value option written without its "=" would otherwise pass unnoticed
     // and leave its value to be skipped as a stray argument.
-    for (const char* bare : {"--csv", "--json", "--svg", "--interval", "--maxreply"}) {
+    for (const char* bare : {"--csv", "--json", "--svg", "--interval", "--maxreply", "--fail-loss", "--tos", "--ttl"}) {
         if (std::strcmp(argument, bare) == 0) option_missing(progname, bare);
     }
     if (const char* value = joined_value(argument, "--csv")) {
@@ -100,5 +140,5 @@ bool run_options_parse(const char* progname, const char* argument, run_options* 
         }
         return true;
     }
-    return false;
+    return parse_fail_loss(progname, argument, options) || parse_probe_header(progname, argument, options);
 }

@@ -1,7 +1,8 @@
 // Options beyond the basic run configuration: statistics, the precise clock,
-// result files and the run picture, quiet runs, the pause between probes and the responder's
-// reply limit.  All are off unless asked for, so a run without them behaves
-// and prints exactly as before.
+// result files and the run picture, quiet runs, the pause between probes, the responder's reply
+// limit, help and version, IPv6 names, the loss that fails a run, and the
+// probes' IP header fields.  All are off unless asked for, so a run without them
+// behaves and prints exactly as before.
 #pragma once
 
 // Longest path accepted for --csv=, --json= and --svg=, terminator included.
@@ -12,6 +13,8 @@ constexpr double run_options_interval_max = 86400.0;
 constexpr double run_options_interval_default = 0.001;
 // --maxreply= absent: every reply length the buffer holds is answered.
 constexpr int run_options_no_reply_limit = -1;
+// --tos= or --ttl= absent: the system's value.
+constexpr int run_options_unset = -1;
 
 // The members start at the defaults, so code that never parsed a command
 // line (a test calling the responder directly) runs as without the options.
@@ -25,6 +28,13 @@ struct run_options {
     char csv_path[run_options_path_size] = {};       // --csv=: empty when not asked for, "-" for stdout
     char json_path[run_options_path_size] = {};      // --json=: likewise
     char svg_path[run_options_path_size] = {};       // --svg=: likewise, the run picture
+    bool help = false;                               // --help: the usage line and these options, then exit 0
+    bool version = false;                            // --version
+    bool ipv6 = false;                               // -6: a host name is looked up for its IPv6 address
+    bool fail_loss_given = false;
+    double fail_loss = 0.0;       // --fail-loss=: loss in percent above which the exit status is 2
+    int tos = run_options_unset;  // --tos=: type of service (IPv6 traffic class) of the probes
+    int ttl = run_options_unset;  // --ttl=: time to live (IPv6 hop limit) of the probes
 };
 
 extern run_options runopts;
