@@ -513,24 +513,148 @@ TEST(ToolOptionsRun, StatisticsMatchThePerProbeTableWithLateDuplicateAndForeignR
     if (!renderer) GTEST_SKIP() << "rsvg-convert is not installed (Debian package librsvg2-bin): picture not rendered";
 }
 
-TEST(ToolOptionsRun, ResultsToStandardOutputFollowTheReport) {
+// With '-' as the file, standard output holds the documents alone (CSV, then
+// JSON, then the picture) and the log and the report go to standard error.
+TEST(ToolOptionsRun, ResultsToStandardOutputAreAloneThere) {
     peer_thread peer([](int sock, unsigned char* data, const sockaddr_in& from, int) { echo(sock, data, from); });
     tooltest::run_result r = run_program(sender_args(peer.port, 3, {"--csv=-", "--json=-", "--svg=-", "--quiet"}));
     ASSERT_EQ(r.status, 0);
-    std::size_t report_end = r.out.find("main(): recvpkts/sendpkts=100.000[%]\n");
-    ASSERT_NE(report_end, std::string::npos) << r.out;
-    std::string after = r.out.substr(report_end + std::strlen("main(): recvpkts/sendpkts=100.000[%]\n"));
-    std::size_t json_start = after.find("{\n");
-    ASSERT_NE(json_start, std::string::npos) << after;
-    csv_file csv = read_csv(after.substr(0, json_start));
-    EXPECT_TRUE(csv.well_formed) << after;
+    EXPECT_NE(r.err.find("main(): recvpkts/sendpkts=100.000[%]\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("main():"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("echomark_connect()"), std::string::npos) << r.out;
+    std::size_t json_start = r.out.find("{\n");
+    ASSERT_NE(json_start, std::string::npos) << r.out;
+    csv_file csv = read_csv(r.out.substr(0, json_start));
+    EXPECT_TRUE(csv.well_formed) << r.out;
     EXPECT_EQ(csv.rows.size(), 3U);
     EXPECT_EQ(csv.summary["own"], "3");
-    std::size_t svg_start = after.find("<?xml");
-    ASSERT_NE(svg_start, std::string::npos) << after;
-    EXPECT_EQ(after.substr(svg_start - 4, 4), "]\n}\n");
-    EXPECT_EQ(after.substr(after.size() - 7), "</svg>\n");
-    EXPECT_EQ(tooltest::svg_marks(after.substr(svg_start), "own").size(), 3U);
+    std::size_t svg_start = r.out.find("<?xml");
+    ASSERT_NE(svg_start, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(svg_start - 4, 4), "]\n}\n");
+    EXPECT_EQ(r.out.substr(r.out.size() - 7), "</svg>\n");
+    EXPECT_EQ(tooltest::svg_marks(r.out.substr(svg_start), "own").size(), 3U);
+}
+
+// Python's own JSON parser on a text; "" when python3 is missing.
+std::string json_check(const std::string& text) {
+    if (std::system("command -v python3 >/dev/null 2>&1") != 0) return "";
+    std::string path = tooltest::temp_path();
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    std::fputs(text.c_str(), file);
+    std::fclose(file);
+    int status = std::system(("python3 -m json.tool " + path + " >/dev/null 2>&1").c_str());
+    std::remove(path.c_str());
+    return status == 0 ? "parsed" : "refused";
+}
+
+// What a user types after -h, both families, a stop by Ctrl-C, and the exit
+// status of --fail-loss, against one responder on :: (which also takes IPv4).
+TEST(ToolOptionsRun, NamesIpv6CtrlCAndLossStatus) {
+    if (std::system("command -v python3 >/dev/null 2>&1") != 0) GTEST_SKIP() << "python3 is not installed";
+    int port = tooltest::free_port();
+    std::string out_path = tooltest::temp_path(), err_path = tooltest::temp_path();
+    pid_t responder = tooltest::start_program({"-l", "-h", "::", "-p", std::to_string(port)}, out_path, err_path);
+    ASSERT_TRUE(tooltest::wait_port_taken(port, 10.0)) << tooltest::read_file(out_path);
+    std::string p = std::to_string(port);
+
+    tooltest::run_result named = run_program({"-h", "localhost", "-p", p, "-c", "5", "--fail-loss=0"});
+    EXPECT_EQ(named.status, 0) << named.out;
+    EXPECT_EQ(named.out.rfind("main(): gethostbynamestr(localhost)=127.0.0.1\n"
+                              "echomark_connect(): connaddr=create_sockaddrin(AF_INET, ipaddr=127.0.0.1, ipport=" +
+                                  p + "):\n",
+                              0),
+              0U)
+        << named.out;
+    EXPECT_NE(named.out.find("main(): recvpkts/sendpkts=100.000[%]\n"), std::string::npos) << named.out;
+
+    tooltest::run_result six = run_program({"-h", "::1", "-p", p, "-c", "5"});
+    EXPECT_EQ(six.status, 0);
+    EXPECT_EQ(six.out.rfind("echomark_connect(): connaddr=create_sockaddr6in(AF_INET6, ipaddr=::1, ipport=" + p +
+                                "):\nechomark_connect(): connaddr.sin6_addr=::1 connaddr.sin6_port=" + p + "\n",
+                            0),
+              0U)
+        << six.out;
+    EXPECT_EQ(tooltest::count_matching(six.out, tooltest::stamp + " echomark_connect\\(\\):1 i=00000[0-4] S=00000[1-5] "
+                                                                    "R=00000[0-4] sendsize=udp_recv\\(\\[::1\\]:" +
+                                                    p + "\\): recvsize=9192 .*"),
+              5)
+        << six.out;
+    EXPECT_NE(six.out.find("main(): recvpkts/sendpkts=100.000[%]\n"), std::string::npos) << six.out;
+
+    // Ctrl-C half-way: sending stops, then the drain, the closing lines,
+    // the report and a JSON file that parses.
+    std::string json_path = tooltest::temp_path(), run_out = tooltest::temp_path(), run_err = tooltest::temp_path();
+    pid_t sender = tooltest::start_program({"-h", "::1", "-p", p, "-c", "10000", "--json=" + json_path}, run_out, run_err);
+    double deadline = platform::monotonic_seconds() + 10.0;
+    while (tooltest::count_matching(tooltest::read_file(run_out), ".*udp_recv.*") < 20 &&
+           platform::monotonic_seconds() < deadline) {
+        platform::Sleep(10);
+    }
+    kill(sender, SIGINT);
+    EXPECT_EQ(tooltest::wait_program(sender, 30.0), 0);
+    std::string stopped = tooltest::read_file(run_out);
+    std::vector<std::string> stop_line = tooltest::matching(lines_of(stopped), "echomark_connect\\(\\): stopped by signal 2 at i=(\\d{6})");
+    ASSERT_EQ(stop_line.size(), 1U) << stopped.substr(stopped.size() > 2000 ? stopped.size() - 2000 : 0);
+    int stopped_at = std::stoi(stop_line[0].substr(stop_line[0].size() - 6));
+    EXPECT_GT(stopped_at, 0);
+    EXPECT_LT(stopped_at, 10000);
+    EXPECT_EQ(tooltest::count_matching(stopped, "main\\(\\): i=\\d{6} Stime=.*"), 10000);
+    EXPECT_EQ(tooltest::count_matching(stopped, "echomark_connect\\(\\): sendpkts=" + std::to_string(stopped_at)), 1);
+    EXPECT_EQ(tooltest::count_matching(stopped, "main\\(\\): sendpkts=" + std::to_string(stopped_at)), 1);
+    EXPECT_EQ(json_check(tooltest::read_file(json_path)), "parsed");
+
+    // The document alone on standard output, whole enough for a parser.
+    tooltest::run_result piped = run_program({"-h", "::1", "-p", p, "-c", "3", "--json=-"});
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(json_check(piped.out), "parsed") << piped.out;
+    EXPECT_NE(piped.err.find("main(): recvpkts/sendpkts=100.000[%]"), std::string::npos);
+
+    kill(responder, SIGKILL);
+    tooltest::wait_program(responder, 10.0);
+    for (const std::string& path : {out_path, err_path, json_path, run_out, run_err}) std::remove(path.c_str());
+
+    // Nobody answers: 100 % loss is above 0 %, and not above 100 %.
+    int silent_port = 0;
+    int silent = tooltest::open_udp(&silent_port);
+    std::vector<std::string> silent_run = {"-h", "127.0.0.1", "-p", std::to_string(silent_port), "-c", "2", "-t", "0.05"};
+    std::vector<std::string> failing = silent_run, tolerant = silent_run;
+    failing.push_back("--fail-loss=0");
+    tolerant.push_back("--fail-loss=100");
+    EXPECT_EQ(run_program(failing).status, 2);
+    EXPECT_EQ(run_program(tolerant).status, 0);
+    EXPECT_EQ(run_program(silent_run).status, 0);
+    platform::closesocket(silent);
+}
+
+// --tos= and --ttl= reach the IP header of the probes, as the receiving
+// socket sees it.
+TEST(ToolOptionsRun, TosAndTtlAreInTheProbesHeader) {
+    int port = 0;
+    int sock = tooltest::open_udp(&port);
+    int on = 1;
+    ASSERT_EQ(setsockopt(sock, IPPROTO_IP, IP_RECVTOS, &on, sizeof on), 0);
+    ASSERT_EQ(setsockopt(sock, IPPROTO_IP, IP_RECVTTL, &on, sizeof on), 0);
+    tooltest::run_result r = run_program(
+        {"-h", "127.0.0.1", "-p", std::to_string(port), "-c", "1", "-t", "0.05", "--tos=184", "--ttl=9"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find("udp_sockoptset"), std::string::npos) << r.out;
+    unsigned char data[16384];
+    alignas(cmsghdr) unsigned char control[256];
+    iovec part = {data, sizeof data};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ASSERT_GT(recvmsg(sock, &message, MSG_DONTWAIT), 0);
+    int tos = -1, ttl = -1;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TOS) tos = *CMSG_DATA(c);
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) std::memcpy(&ttl, CMSG_DATA(c), sizeof ttl);
+    }
+    EXPECT_EQ(tos, 184);
+    EXPECT_EQ(ttl, 9);
+    platform::closesocket(sock);
 }
 
 TEST(ToolOptionsRun, PreciseTimesAreSubMillisecondAndNotZero) {

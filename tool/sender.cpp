@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/stop_request.hpp"
 #include "platform/winsock.hpp"
 #include "socketlib/socket.hpp"
 #include "tool/echomarkcli-select.hpp"
@@ -36,16 +37,16 @@ int wait_select(int sock, platform::socket_set* read_set, platform::socket_set* 
     return result;
 }
 
-int send_probe(int sock, const unsigned char* buffer, int length, const sockaddr_in* to) {
-    int result = platform::sendto(sock, buffer, length, 0, to, sizeof *to);
+int send_probe(int sock, const unsigned char* buffer, int length, const void* to, int to_length) {
+    int result = platform::sendto(sock, buffer, length, 0, to, to_length);
     for (int retry = 0; result < 0 && platform::WSAGetLastError() == platform::WSAEWOULDBLOCK && retry < retry_limit;
          retry++) {
-        result = platform::sendto(sock, buffer, length, 0, to, sizeof *to);
+        result = platform::sendto(sock, buffer, length, 0, to, to_length);
     }
     return result;
 }
 
-int receive_reply(int sock, unsigned char* buffer, sockaddr_in* from) {
+int receive_reply(int sock, unsigned char* buffer, sockaddr_in6* from) {
     int fromlen = sizeof *from;
     int result = platform::recvfrom(sock, buffer, datagram_buffer_size, 0, from, &fromlen);
     for (int retry = 0; result < 0 && platform::WSAGetLastError() == platform::WSAEWOULDBLOCK && retry < retry_limit;
@@ -60,7 +61,8 @@ int receive_reply(int sock, unsigned char* buffer, sockaddr_in* from) {
 
 struct sender {
     int sock;
-    sockaddr_in connaddr;
+    sockaddr_in6 connaddr;  // either family: an IPv4 address fills the first 16 bytes
+    int connaddr_length;
     double timeout;
     int sendsize;
     int recvsize;
@@ -109,7 +111,7 @@ void send_one(sender* s, int i, double reference) {
     data_value_set(s->buffer, value_probe, i);
     data_value_set(s->buffer, value_probesize, s->sendsize);
     data_value_set(s->buffer, value_replysize, s->recvsize);
-    int sent = send_probe(s->sock, s->buffer, clamp_size(s->sendsize), &s->connaddr);
+    int sent = send_probe(s->sock, s->buffer, clamp_size(s->sendsize), &s->connaddr, s->connaddr_length);
     r->Stime[i] = probe_clock(s) - reference;
     char to[peer_text_size];
     cycle_log("echomark_connect():1", i, r->sendpkts, r->recvpkts,
@@ -165,7 +167,7 @@ bool probe_cycle(sender* s, int i) {
     }
 
     // Not cleared first: beyond what arrives the buffer still holds the probe.
-    sockaddr_in from;
+    sockaddr_in6 from;
     std::memset(&from, 0, sizeof from);
     int received = receive_reply(s->sock, s->buffer, &from);
     int probe = data_value_get(s->buffer, value_probe);
@@ -207,7 +209,7 @@ bool drain(sender* s) {
         }
         if (!platform::socket_set_has(s->sock, &set)) continue;
 
-        sockaddr_in from;
+        sockaddr_in6 from;
         std::memset(&from, 0, sizeof from);
         int received = receive_reply(s->sock, s->buffer, &from);
         int probe = data_value_get(s->buffer, value_probe);
@@ -225,6 +227,57 @@ bool drain(sender* s) {
         }
     }
     return true;
+}
+
+// The destination's set-up lines and address; IPv6 text (it has a colon,
+// dotted IPv4 never has) selects IPv6.  Returns the family.
+int destination(const char* ipaddr, const char* port, sender* s) {
+    std::memset(&s->connaddr, 0, sizeof s->connaddr);
+    if (std::strchr(ipaddr, ':') != nullptr) {
+        std::printf("echomark_connect(): connaddr=create_sockaddr6in(AF_INET6, ipaddr=%s, ipport=%s):\n", ipaddr, port);
+        s->connaddr = socketlib::create_sockaddr6in(AF_INET6, ipaddr, port);
+        s->connaddr_length = sizeof s->connaddr;
+        char numeric[socketlib::IPV6_TEXT_SIZE];
+        if (socketlib::inet_ntop(AF_INET6, &s->connaddr.sin6_addr, numeric, sizeof numeric) == nullptr) {
+            numeric[0] = '\0';
+        }
+        std::printf("echomark_connect(): connaddr.sin6_addr=%s connaddr.sin6_port=%d\n", numeric,
+                    ntohs(s->connaddr.sin6_port));
+        return AF_INET6;
+    }
+    std::printf("echomark_connect(): connaddr=create_sockaddrin(AF_INET, ipaddr=%s, ipport=%s):\n", ipaddr, port);
+    sockaddr_in connaddr = socketlib::create_sockaddrin(AF_INET, ipaddr, port);
+    address_parts to = parts_of(connaddr);
+    std::printf("echomark_connect(): connaddr.sin_addr.s_addr=%08X (%d.%d.%d.%d) connaddr.sin_port=%d\n",
+                memory_word(connaddr), to.a, to.b, to.c, to.d, to.port);
+    std::memcpy(&s->connaddr, &connaddr, sizeof connaddr);
+    s->connaddr_length = sizeof connaddr;
+    return AF_INET;
+}
+
+// --tos= and --ttl=: the IP header fields of every probe.  A value the
+// system refuses is said once; the probes then leave with its own.
+void set_probe_header(int sock, int family, const run_options* options) {
+    struct field {
+        int value;
+        int option;
+        const char* name;
+    };
+    bool six = family == AF_INET6;
+    const field fields[] = {
+        {options->tos, six ? socketlib::SOCK_OPT_TCLASS : socketlib::SOCK_OPT_TOS, six ? "TCLASS" : "TOS"},
+        {options->ttl, six ? socketlib::SOCK_OPT_HOPS : socketlib::SOCK_OPT_TTL, six ? "HOPS" : "TTL"},
+    };
+    for (const field& f : fields) {
+        if (f.value == run_options_unset) continue;
+        int result = socketlib::udp_sockoptset(sock, f.option, f.value);
+        if (result < 0) {
+            std::printf(
+                "echomark_connect(): result=udp_sockoptset(SOCK_OPT_%s, %d): result=%d if (result<0): "
+                "error=%d:%s\n",
+                f.name, f.value, result, -result, error_text(result));
+        }
+    }
 }
 
 // The closing lines: elapsed time, then the counters and the ratio.
@@ -246,13 +299,10 @@ void echomark_connect(const char* ipaddr, int ipport, double timeout, int count,
 
     char port[6];
     port_text(ipport, port);
-    std::printf("echomark_connect(): connaddr=create_sockaddrin(AF_INET, ipaddr=%s, ipport=%s):\n", ipaddr, port);
     sender s;
-    s.connaddr = socketlib::create_sockaddrin(AF_INET, ipaddr, port);
-    address_parts to = parts_of(s.connaddr);
-    std::printf("echomark_connect(): connaddr.sin_addr.s_addr=%08X (%d.%d.%d.%d) connaddr.sin_port=%d\n",
-                memory_word(s.connaddr), to.a, to.b, to.c, to.d, to.port);
-    s.sock = socketlib::udp_open(AF_INET);
+    int family = destination(ipaddr, port, &s);
+    s.sock = socketlib::udp_open(family);
+    set_probe_header(s.sock, family, &runopts);
     s.timeout = timeout;
     s.sendsize = sendsize;
     s.recvsize = recvsize;
@@ -269,6 +319,11 @@ void echomark_connect(const char* ipaddr, int ipport, double timeout, int count,
     quiet_progress progress;
     quiet_progress_begin(&progress, s.options->quiet);
     for (int i = 0; i < count; i++) {
+        if (platform::stop_requested()) {
+            quiet_progress_end(&progress);
+            std::printf("echomark_connect(): stopped by signal %d at i=%06d\n", platform::stop_request_signal(), i);
+            break;
+        }
         if (!probe_cycle(&s, i)) {
             quiet_progress_end(&progress);
             std::fflush(stdout);
