@@ -59,11 +59,14 @@ TEST(ToolInstall, ManPageDocumentsEveryOptionAndRendersCleanly) {
                                ".BI \\-\\-sendsize= bytes\n", ".BI \\-\\-recvsize= bytes\n", ".BI \\-c \" count\"\n",
                                ".BI \\-t \" timeout\"\n", ".B \\-\\-stats\n", ".B \\-\\-precise\n",
                                ".BI \\-\\-csv= file\n", ".BI \\-\\-json= file\n", ".B \\-\\-quiet\n",
-                               ".BI \\-\\-interval= seconds\n", ".BI \\-\\-maxreply= bytes\n"}) {
+                               ".BI \\-\\-interval= seconds\n", ".BI \\-\\-maxreply= bytes\n", ".B \\-6\n",
+                               ".BI \\-\\-fail\\-loss= percent\n", ".BI \\-\\-tos= n\n", ".BI \\-\\-ttl= n\n",
+                               ".B \\-\\-help\n", ".B \\-\\-version\n"}) {
         EXPECT_NE(items.find(option), std::string::npos) << option;
     }
     for (const char* line : {"stats(): rtt count=", "stats(): jitter=", "stats(): hist ", "main(): i=",
-                             "replysize>maxreply=", "index,sent,stime,rtime,reply,replies,rtt", "name,value"}) {
+                             "replysize>maxreply=", "index,sent,stime,rtime,reply,replies,rtt", "name,value",
+                             "stopped by signal", "create_sockaddr6in(AF_INET6", "gethostbynamestr("}) {
         EXPECT_NE(page.find(line), std::string::npos) << line;
     }
     if (std::system("command -v groff >/dev/null 2>&1") != 0)
