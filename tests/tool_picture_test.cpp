@@ -146,7 +146,9 @@ TEST(ToolPicture, ShortRunHasOneMarkPerProbeAndEscapesTheDestination) {
         probe(6, picture_never, -1, 0, 0), probe(7, picture_drain, -1),    probe(8, picture_never, -1, 0),
     };
     run.probes = 9;
+    run.by_time = true;
     std::copy(std::begin(probes), std::end(probes), run.probe);
+    run.probe[6].sent_at = -1.0;  // it never left: drawn where probe 5 left
     std::string path = tooltest::temp_path();
     std::string svg = write_picture(path);
 
@@ -161,7 +163,10 @@ TEST(ToolPicture, ShortRunHasOneMarkPerProbeAndEscapesTheDestination) {
     EXPECT_EQ(with_probe(svg_marks(svg, "late")), (std::vector<std::string>{"3", "4"}));
     EXPECT_EQ(with_probe(svg_marks(svg, "drain")), (std::vector<std::string>{"7"}));
     EXPECT_EQ(with_probe(lost), (std::vector<std::string>{"2", "8"}));
-    EXPECT_EQ(with_probe(svg_marks(svg, "unsent")), (std::vector<std::string>{"6"}));
+    auto unsent = svg_marks(svg, "unsent");
+    EXPECT_EQ(with_probe(unsent), (std::vector<std::string>{"6"}));
+    ASSERT_EQ(unsent.size(), 1U);
+    EXPECT_EQ(unsent[0]["d"].substr(1, unsent[0]["d"].find(',') - 1), own[2]["cx"]);
     auto copies = svg_marks(svg, "copies");
     ASSERT_EQ(with_probe(copies), (std::vector<std::string>{"5"}));
     EXPECT_EQ(svg_sum(copies, "data-copies"), 3);

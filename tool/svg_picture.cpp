@@ -30,8 +30,9 @@ const char* const style =
     ".copies{fill:none;stroke:#2ca02c;stroke-width:1.2}.spread{stroke:#1f6fb4;stroke-opacity:.45}"
     ".bin{fill:#1f6fb4;fill-opacity:.55}.mark{stroke:#444;stroke-dasharray:5 3}";
 
-// Scratch of one picture: the column of each probe and the round trips of
-// one column, sorted for its median.
+// Scratch of one picture: where each probe lies along the x axis, the column
+// of each probe and the round trips of one column, sorted for its median.
+double x_at[picture_probes_max];
 int column_of[picture_probes_max];
 double column_values[picture_probes_max];
 
@@ -48,8 +49,19 @@ double y_of(const frame* f, double seconds) {
     return plot_bottom - scale_fraction(&f->y, seconds) * (plot_bottom - plot_top);
 }
 
-double x_value(const picture_run* run, const picture_probe* p) {
-    return run->by_time ? p->sent_at : static_cast<double>(p->index);
+// Fills x_at: the probe number, or the send time; a probe that never left
+// has none and is drawn where the probe before it left.
+void place_probes(const picture_run* run, int n) {
+    double previous = 0.0;
+    for (int i = 0; i < n; i++) {
+        const picture_probe* p = &run->probe[i];
+        if (!run->by_time) {
+            x_at[i] = p->index;
+        } else {
+            x_at[i] = p->sent_at >= 0.0 ? p->sent_at : previous;
+            previous = x_at[i];
+        }
+    }
 }
 
 bool timed(const picture_probe* p) { return p->sent != 0 && p->reply != picture_never && p->rtt >= 0.0; }
@@ -185,7 +197,7 @@ void put_probes(std::FILE* out, const frame* f, const picture_run* run, int n) {
     std::fputs("<g class=\"probes\">\n", out);
     for (int i = 0; i < n; i++) {
         const picture_probe* p = &run->probe[i];
-        double x = x_of(f, x_value(run, p));
+        double x = x_of(f, x_at[i]);
         std::snprintf(data, sizeof data, "data-probe=\"%d\"", p->index);
         if (p->sent == 0 || p->reply == picture_never) {
             const char* what = p->sent == 0 ? "unsent" : "lost";
@@ -221,7 +233,7 @@ void put_probes(std::FILE* out, const frame* f, const picture_run* run, int n) {
 // round trips, and how many were lost, late or copied.
 void put_columns(std::FILE* out, const frame* f, const picture_run* run, int n) {
     for (int i = 0; i < n; i++) {
-        double fraction = scale_fraction(&f->x, x_value(run, &run->probe[i]));
+        double fraction = scale_fraction(&f->x, x_at[i]);
         column_of[i] = std::min(picture_columns - 1, static_cast<int>(fraction * picture_columns));
     }
     std::fputs("<g class=\"columns\">\n", out);
@@ -327,11 +339,12 @@ int svg_picture_write(std::FILE* out, const picture_run* run) {
     static frame f;
     int n = std::clamp(run->probes, 0, picture_probes_max);
 
+    place_probes(run, n);
     double x_min = 0.0, x_max = 0.0, rtt_min = 0.0, rtt_max = 0.0;
     int timed_count = 0, banded = 0;
     for (int i = 0; i < n; i++) {
         const picture_probe* p = &run->probe[i];
-        double x = x_value(run, p);
+        double x = x_at[i];
         x_min = i == 0 ? x : std::min(x_min, x);
         x_max = i == 0 ? x : std::max(x_max, x);
         bool replied = p->sent != 0 && p->reply != picture_never;
