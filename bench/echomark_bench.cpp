@@ -185,7 +185,9 @@ load_result windowed_load(int port, int size, int reply, int window, double seco
     double end = start + seconds;
     while (now() < end) {
         while (outstanding < window) {
-            write_probe(buffer, static_cast<int>(result.sent % 10000), size, reply);
+            // Numbers are never repeated: the responder takes the same number
+            // again and again from one source for a loop.
+            write_probe(buffer, static_cast<int>(result.sent), size, reply);
             if (::send(sock, buffer, static_cast<size_t>(size), 0) < 0)
                 break;
             ++result.sent;

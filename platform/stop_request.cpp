@@ -15,7 +15,7 @@ void note_stop(int signal_number)
     requested_by = signal_number;
 }
 
-void set_handler(void (*handler)(int), int flags)
+void set_handler(void (*handler)(int), int flags, bool hangup = false)
 {
     struct sigaction action {};
     action.sa_handler = handler;
@@ -24,6 +24,8 @@ void set_handler(void (*handler)(int), int flags)
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    if (hangup)
+        sigaction(SIGHUP, &action, nullptr);
 }
 
 }  // namespace
@@ -36,9 +38,15 @@ void stop_request_catch()
     set_handler(note_stop, SA_RESETHAND);
 }
 
+void stop_request_catch_with_hangup()
+{
+    requested_by = 0;
+    set_handler(note_stop, SA_RESETHAND, true);
+}
+
 void stop_request_release()
 {
-    set_handler(SIG_DFL, 0);
+    set_handler(SIG_DFL, 0, true);
     requested_by = 0;
 }
 

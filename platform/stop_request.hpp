@@ -8,7 +8,10 @@ namespace platform {
 // second one ends the process as the system would.  Waits it interrupts
 // fail with WSAEINTR.
 void stop_request_catch();
-// Back to the system's handling of both signals; the request is cleared.
+// As stop_request_catch, and SIGHUP as well: a responder whose terminal goes
+// away ends in order too.
+void stop_request_catch_with_hangup();
+// Back to the system's handling of the signals; the request is cleared.
 void stop_request_release();
 // True once a stop was asked for since stop_request_catch.
 bool stop_requested();

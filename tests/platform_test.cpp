@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "platform/stop_request.hpp"
 #include "platform/winsock.hpp"
@@ -177,6 +179,30 @@ TEST(Datagrams, LongerThanTheBufferIsReportedNotTruncated)
     EXPECT_EQ(ntohs(from.sin_port), b.port);
     platform::closesocket(a.sock);
     platform::closesocket(b.sock);
+}
+
+// The responder's variant: SIGHUP too ends a blocking receive and is noted.
+TEST(StopRequests, HangupIsAStopForTheResponder)
+{
+    auto a = test_support::open_bound_udp();
+    stop_request_catch_with_hangup();
+    pthread_t waiter = pthread_self();
+    std::thread stopper([waiter] {
+        platform::Sleep(50);
+        pthread_kill(waiter, SIGHUP);
+    });
+    char byte;
+    EXPECT_EQ(platform::recvfrom(a.sock, &byte, 1, 0, nullptr, nullptr), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEINTR);
+    stopper.join();
+    EXPECT_TRUE(stop_requested());
+    EXPECT_EQ(stop_request_signal(), SIGHUP);
+    stop_request_release();
+    EXPECT_FALSE(stop_requested());
+    struct sigaction now {};
+    sigaction(SIGHUP, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+    platform::closesocket(a.sock);
 }
 
 TEST(Streams, SendToAClosedPeerFailsWithoutSignal)

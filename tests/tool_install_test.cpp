@@ -61,11 +61,13 @@ TEST(ToolInstall, ManPageDocumentsEveryOptionAndRendersCleanly) {
                                ".BI \\-\\-csv= file\n", ".BI \\-\\-json= file\n", ".B \\-\\-quiet\n",
                                ".BI \\-\\-interval= seconds\n", ".BI \\-\\-maxreply= bytes\n", ".B \\-6\n",
                                ".BI \\-\\-fail\\-loss= percent\n", ".BI \\-\\-tos= n\n", ".BI \\-\\-ttl= n\n",
-                               ".B \\-\\-help\n", ".B \\-\\-version\n"}) {
+                               ".B \\-\\-help\n", ".B \\-\\-version\n", ".B \\-\\-echo\n",
+                               ".B \\-\\-nobudget\n"}) {
         EXPECT_NE(items.find(option), std::string::npos) << option;
     }
     for (const char* line : {"stats(): rtt count=", "stats(): jitter=", "stats(): hist ", "main(): i=",
                              "replysize>maxreply=", "index,sent,stime,rtime,reply,replies,rtt", "name,value",
+                             "reason=R lastpkts=n",
                              "stopped by signal", "create_sockaddr6in(AF_INET6", "gethostbynamestr("}) {
         EXPECT_NE(page.find(line), std::string::npos) << line;
     }

@@ -38,6 +38,8 @@ TEST(ToolOptionsParse, DefaultsLeaveEverythingOff) {
     EXPECT_FALSE(runopts.interval_given);
     EXPECT_DOUBLE_EQ(runopts.interval, 0.001);
     EXPECT_EQ(runopts.maxreply, run_options_no_reply_limit);
+    EXPECT_FALSE(runopts.echo);
+    EXPECT_FALSE(runopts.nobudget);
     EXPECT_STREQ(runopts.csv_path, "");
     EXPECT_STREQ(runopts.json_path, "");
     EXPECT_STREQ(runopts.svg_path, "");
@@ -45,8 +47,10 @@ TEST(ToolOptionsParse, DefaultsLeaveEverythingOff) {
 
 TEST(ToolOptionsParse, ValuesAndNeighbours) {
     parse({"--stats", "--precise", "--quiet", "--csv=out.csv", "--json=-", "--interval=0", "--maxreply=65536", "-c",
-           "7", "--svg=run.svg"});
+           "7", "--svg=run.svg", "--echo", "--nobudget"});
     EXPECT_TRUE(runopts.stats);
+    EXPECT_TRUE(runopts.echo);
+    EXPECT_TRUE(runopts.nobudget);
     EXPECT_TRUE(runopts.precise);
     EXPECT_TRUE(runopts.quiet);
     EXPECT_STREQ(runopts.csv_path, "out.csv");
@@ -64,8 +68,10 @@ TEST(ToolOptionsParse, ValuesAndNeighbours) {
     // Switches are whole words; other near misses pass silently like any
     // unknown argument.
     parse({"--statsfile", "--precisely", "--quiet2", "--interval5", "--maxreplyx=3", "--csvfile=x", "--svgx=y",
-           "--bogus"});
+           "--bogus", "--echoes", "--nobudget=1"});
     EXPECT_FALSE(runopts.stats);
+    EXPECT_FALSE(runopts.echo);
+    EXPECT_FALSE(runopts.nobudget);
     EXPECT_FALSE(runopts.precise);
     EXPECT_FALSE(runopts.quiet);
     EXPECT_FALSE(runopts.interval_given);

@@ -8,6 +8,7 @@
 
 #include "tests/tool_test_support.hpp"
 #include "tool/echomarkcli-select.hpp"
+#include "tool/run_options.hpp"
 
 namespace {
 
@@ -361,8 +362,142 @@ TEST_F(responder_fixture, ReplyAfterALongerDatagramHoldsNoBytesOfIt) {
     for (int i = 20; i < 2500; i++) ASSERT_EQ(got[i], 0) << i;
 }
 
+// Sum of the reply sizes in the send lines of a log.
+long replied_bytes(const std::string& log) {
+    long total = 0;
+    for (const std::string& line : tooltest::matching(tooltest::lines_of(log), ".* sendsize=udp_send\\(.*")) {
+        std::size_t at = line.rfind("sendsize=");
+        total += std::atol(line.c_str() + at + 9);
+    }
+    return total;
+}
+
+TEST_F(responder_fixture, SmallDatagramsCannotBuyLargeRepliesBeyondTheBudget) {
+    // One small datagram asking for the largest reply is answered in full.
+    std::string log = handle(client, probe(16, 1, 65507));
+    int length = 0;
+    reply(client, &length);
+    EXPECT_EQ(length, 65507);
+    EXPECT_EQ(count_matching(log, send_line(0, client_port, 65507, 1)), 1) << log;
+
+    // 2000 of them from another source within a second get back at most 16
+    // times what they sent, and the refusal is said once.
+    int other_port = 0;
+    int other = tooltest::open_udp(&other_port);
+    ASSERT_GE(other, 0);
+    ::testing::internal::CaptureStdout();
+    for (int batch = 0; batch < 20; batch++) {
+        for (int i = 0; i < 100; i++) tooltest::send_to(other, probe(16, batch * 100 + i, 65507).data(), 16, port);
+        echomark_listen_serve(responder, 100);
+    }
+    std::string flood = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count_matching(flood, ".*recvsize=udp_blockrecv\\(127\\.0\\.0\\.1:" + std::to_string(other_port) +
+                                        "\\): recvsize=16 .*"),
+              2000);
+    long replied = replied_bytes(flood);
+    EXPECT_LE(replied, 16L * 2000 * 16) << flood.substr(0, 2000);
+    EXPECT_GE(replied, 65507L);
+    EXPECT_EQ(count_matching(
+                  flood, "echomark_listen\\(\\): \\[\\d{6}\\] refused\\(127\\.0\\.0\\.1:" + std::to_string(other_port) +
+                             "\\): reason=budget lastpkts=\\d{6}: no reply to this source for now"),
+              1)
+        << flood.substr(0, 2000);
+
+    // --nobudget lifts it: every one is answered.
+    runopts.nobudget = true;
+    ::testing::internal::CaptureStdout();
+    for (int i = 0; i < 20; i++) tooltest::send_to(other, probe(16, 5000 + i, 65507).data(), 16, port);
+    echomark_listen_serve(responder, 20);
+    std::string lifted = ::testing::internal::GetCapturedStdout();
+    runopts.nobudget = false;
+    EXPECT_EQ(replied_bytes(lifted), 20L * 65507) << lifted;
+    platform::closesocket(other);
+}
+
+TEST_F(responder_fixture, OwnAddressAndRepeatedDatagramsAreNotAnswered) {
+    // A datagram from the responder's own address and port (here it sends
+    // to itself) would otherwise answer itself for ever.
+    std::string log = handle(responder, probe(16, 3, 16));
+    EXPECT_EQ(count_matching(log, receive_line(0, port, 16, 3)), 1) << log;
+    EXPECT_EQ(
+        count_matching(log, "echomark_listen\\(\\): \\[000000\\] refused\\(127\\.0\\.0\\.1:" + std::to_string(port) +
+                                "\\): reason=own address lastpkts=000003: no reply to this source for now"),
+        1)
+        << log;
+    EXPECT_EQ(tooltest::lines_of(log).size(), 2U) << log;
+    int length = 0;
+    reply(responder, &length, 0.1);
+    EXPECT_EQ(length, -2);
+    EXPECT_EQ(counter, 0);
+
+    // --echo: a plain echo client gets its own bytes back; the same datagram
+    // again and again (a loop through another echo server) is cut off.
+    runopts.echo = true;
+    std::vector<unsigned char> hello = {'h', 'e', 'l', 'l', 'o', '\n'};
+    std::string all;
+    for (int copy = 0; copy < 10; copy++) {
+        all += handle(client, hello);
+        std::vector<unsigned char> got = reply(client, &length, copy < 5 ? 2.0 : 0.05);
+        if (copy < 5) {
+            EXPECT_EQ(got, hello) << copy;
+        } else {
+            EXPECT_EQ(length, -2) << copy;
+        }
+    }
+    runopts.echo = false;
+    // The probe number field is whatever the text holds there: "o\n".
+    EXPECT_EQ(count_matching(all, send_line(0, client_port, 6, 0x0A6F)), 1) << all;
+    EXPECT_EQ(count_matching(
+                  all, ".* sendsize=udp_send\\(127\\.0\\.0\\.1:" + std::to_string(client_port) + "\\): sendsize=6 .*"),
+              5)
+        << all;
+    EXPECT_EQ(
+        count_matching(all, ".* refused\\(127\\.0\\.0\\.1:" + std::to_string(client_port) + "\\): reason=loop .*"), 1)
+        << all;
+    EXPECT_EQ(counter, 5);
+}
+
+// Floods the responder on `port` from `client` for `seconds` with distinct
+// probes, taking the replies as they come; calls `midway` half way through.
+// Returns the probe numbers of the replies received.
+template <typename action>
+std::vector<int> flood(int client, int port, double seconds, action midway) {
+    std::vector<int> replied;
+    unsigned char data[datagram_buffer_size];
+    double start = platform::monotonic_seconds();
+    bool acted = false;
+    for (int n = 0; platform::monotonic_seconds() - start < seconds; n++) {
+        tooltest::send_to(client, probe(64, n, 64).data(), 64, port);
+        int length;
+        while ((length = platform::recvfrom(client, data, sizeof data, MSG_DONTWAIT, nullptr, nullptr)) > 0) {
+            replied.push_back(data_value_get(data, value_probe));
+        }
+        if (!acted && platform::monotonic_seconds() - start >= seconds / 2) {
+            midway();
+            acted = true;
+        }
+    }
+    int length;
+    while ((length = tooltest::receive_within(client, data, sizeof data, 0.2)) > 0) {
+        replied.push_back(data_value_get(data, value_probe));
+    }
+    return replied;
+}
+
+// Probe numbers of the send lines to `client_port` in a log.
+std::vector<bool> logged_replies(const std::string& log, int client_port) {
+    std::vector<bool> logged(1 << 22);
+    std::string key = "sendsize=udp_send(127.0.0.1:" + std::to_string(client_port) + "): sendsize=64 lastpkts=";
+    for (std::size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1)) {
+        long n = std::atol(log.c_str() + at + key.size());
+        if (n >= 0 && n < static_cast<long>(logged.size())) logged[static_cast<std::size_t>(n)] = true;
+    }
+    return logged;
+}
+
 // The program in listen mode, output to a file, killed without warning:
-// every datagram it answered is in the file.
+// every datagram it answered before it went idle is in the file, and a kill
+// in the middle of a flood cuts no line.
 TEST(ToolResponderProgram, OutputSurvivesSigkill) {
     int port = tooltest::free_port();
     std::string out_path = tooltest::temp_path();
@@ -379,8 +514,11 @@ TEST(ToolResponderProgram, OutputSurvivesSigkill) {
     }
     // The reply is sent before its line is printed; give the last line a moment.
     platform::Sleep(200);
-    kill(pid, SIGKILL);
+    int flooder_port = 0;
+    int flooder = tooltest::open_udp(&flooder_port);
+    std::vector<int> replied = flood(flooder, port, 0.6, [pid] { kill(pid, SIGKILL); });
     EXPECT_EQ(tooltest::wait_program(pid, 10.0), -1000 - SIGKILL);
+    EXPECT_FALSE(replied.empty());
     std::string out = tooltest::read_file(out_path);
     std::string p = std::to_string(port);
     EXPECT_EQ(out.rfind("echomark_listen(): listaddr=create_sockaddrin(AF_INET, ipaddr=127.0.0.1, ipport=" + p +
@@ -393,10 +531,53 @@ TEST(ToolResponderProgram, OutputSurvivesSigkill) {
         EXPECT_EQ(count_matching(out, receive_line(i, client_port, 100, i)), 1) << out;
         EXPECT_EQ(count_matching(out, send_line(i, client_port, 50, i)), 1) << out;
     }
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back(), '\n') << out.substr(out.size() > 300 ? out.size() - 300 : 0);
     EXPECT_EQ(tooltest::read_file(err_path), "");
     platform::closesocket(client);
+    platform::closesocket(flooder);
     std::remove(out_path.c_str());
     std::remove(err_path.c_str());
+}
+
+// SIGTERM in the middle of a flood: status 0, the log ends with a whole
+// line, and every reply the client got has its line.  SIGINT and SIGHUP end
+// an idle responder the same way.
+TEST(ToolResponderProgram, StopSignalsEndItWithEverythingWritten) {
+    for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+        int port = tooltest::free_port();
+        std::string out_path = tooltest::temp_path();
+        std::string err_path = tooltest::temp_path();
+        pid_t pid = tooltest::start_program({"-l", "-h", "127.0.0.1", "-p", std::to_string(port)}, out_path, err_path);
+        ASSERT_TRUE(tooltest::wait_port_taken(port, 10.0));
+        int client_port = 0;
+        int client = tooltest::open_udp(&client_port);
+        std::vector<int> replied;
+        if (signal_number == SIGTERM) {
+            replied = flood(client, port, 0.6, [pid] { kill(pid, SIGTERM); });
+        } else {
+            tooltest::send_to(client, probe(64, 1, 64).data(), 64, port);
+            unsigned char data[100];
+            EXPECT_EQ(tooltest::receive_within(client, data, sizeof data, 5.0), 64);
+            replied.push_back(1);
+            kill(pid, signal_number);
+        }
+        EXPECT_EQ(tooltest::wait_program(pid, 10.0), 0) << signal_number;
+        std::string out = tooltest::read_file(out_path);
+        ASSERT_FALSE(out.empty());
+        EXPECT_EQ(out.back(), '\n') << signal_number;
+        std::vector<bool> logged = logged_replies(out, client_port);
+        int missing = 0;
+        for (int n : replied) {
+            if (n < 0 || n >= static_cast<int>(logged.size()) || !logged[static_cast<std::size_t>(n)]) missing++;
+        }
+        EXPECT_FALSE(replied.empty());
+        EXPECT_EQ(missing, 0) << signal_number << ": of " << replied.size();
+        EXPECT_EQ(tooltest::read_file(err_path), "");
+        platform::closesocket(client);
+        std::remove(out_path.c_str());
+        std::remove(err_path.c_str());
+    }
 }
 
 TEST(ToolResponderProgram, PortInUseEndsWithStatusMinusOne) {

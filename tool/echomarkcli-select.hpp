@@ -25,11 +25,14 @@ int echomark_listen_open(const char* ipaddr, int ipport);
 // Takes one datagram from sock into buffer (datagram_buffer_size bytes) and
 // answers it to its source; counter numbers the datagrams answered.
 void echomark_listen_reply(int sock, int* counter, unsigned char* buffer);
-// Answers datagrams on sock: `datagrams` of them, or without end when negative.
+// Answers datagrams on sock: `datagrams` of them, or without end when
+// negative; a stop request (SIGTERM, SIGINT, SIGHUP) ends it sooner.  Every
+// line is written out when it returns.
 void echomark_listen_serve(int sock, long datagrams);
-// The responder: set-up, then answers datagrams until the process is stopped.
-// Returns only when the set-up failed.
-void echomark_listen(const char* ipaddr, int ipport);
+// The responder: set-up, then answers datagrams until the process is asked
+// to stop.  Returns 0 after a stop request, a negative code when the set-up
+// failed.
+int echomark_listen(const char* ipaddr, int ipport);
 
 // --- probe sender ------------------------------------------------------------------
 

@@ -340,10 +340,11 @@ int echomark_main(int argc, char** argv) {
     if (cmdargs_int(cmdargs_count) > echomark_slots) cmdargs_set_int(cmdargs_count, echomark_slots);
 
     if (cmdargs_int(cmdargs_mode) == mode_listen) {
-        echomark_listen(ipaddr, cmdargs_int(cmdargs_ipport));
-        // Only a responder whose socket could not be set up comes back.
+        // The responder comes back when asked to stop (status 0) or when its
+        // socket could not be set up.
+        int result = echomark_listen(ipaddr, cmdargs_int(cmdargs_ipport));
         std::fflush(stdout);
-        return -1;
+        return result == 0 ? 0 : -1;
     }
     result_targets targets;
     open_results(progname, &targets, documents);

@@ -23,6 +23,8 @@ const char* const option_lines[] = {
     "  --tos=<0..255>         type of service (IPv6: traffic class) of the probes",
     "  --ttl=<1..255>         time to live (IPv6: hop limit) of the probes",
     "  --maxreply=<bytes>     responder: no reply to requests for more than this",
+    "  --echo                 responder: answer every datagram with its own bytes (plain echo clients)",
+    "  --nobudget             responder: no limit on reply bytes beyond what a source sent",
 };
 
 }  // namespace

@@ -108,6 +108,14 @@ bool run_options_parse(const char* progname, const char* argument, run_options* 
         options->ipv6 = true;
         return true;
     }
+    if (std::strcmp(argument, "--echo") == 0) {
+        options->echo = true;
+        return true;
+    }
+    if (std::strcmp(argument, "--nobudget") == 0) {
+        options->nobudget = true;
+        return true;
+    }
     // A value option written without its "=" would otherwise pass unnoticed
     // and leave its value to be skipped as a stray argument.
     for (const char* bare : {"--csv", "--json", "--svg", "--interval", "--maxreply", "--fail-loss", "--tos", "--ttl"}) {

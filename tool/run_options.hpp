@@ -1,7 +1,7 @@
 // Options beyond the basic run configuration: statistics, the precise clock,
 // result files and the run picture, quiet runs, the pause between probes, the responder's reply
-// limit, help and version, IPv6 names, the loss that fails a run, and the
-// probes' IP header fields.  All are off unless asked for, so a run without them
+// limit, echo mode and amplification budget, help and version, IPv6 names,
+// the loss that fails a run, and the probes' IP header fields.  All are off unless asked for, so a run without them
 // behaves and prints exactly as before.
 #pragma once
 
@@ -25,6 +25,8 @@ struct run_options {
     bool interval_given = false;
     double interval = run_options_interval_default;  // --interval=: seconds of the pause after a good reply
     int maxreply = run_options_no_reply_limit;       // --maxreply=: longest reply the responder sends
+    bool echo = false;                               // --echo: the responder answers every datagram with its own bytes
+    bool nobudget = false;                           // --nobudget: replies to a source not limited by what it sent
     char csv_path[run_options_path_size] = {};       // --csv=: empty when not asked for, "-" for stdout
     char json_path[run_options_path_size] = {};      // --json=: likewise
     char svg_path[run_options_path_size] = {};       // --svg=: likewise, the run picture

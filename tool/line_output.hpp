@@ -1,0 +1,25 @@
+// Log lines written out whole.
+//
+// Lines are gathered in a buffer that goes out only at line ends: when the
+// next line would not fit, and when the caller flushes (before it blocks).
+// A process killed at any moment, even by SIGKILL, loses buffered lines
+// whole but never leaves one cut in the middle.  stdio alone cannot promise
+// that: a full stdio buffer is written out wherever it happens to end.
+#pragma once
+
+#include <cstdarg>
+
+constexpr int line_output_size = 1 << 16;
+
+struct line_output {
+    int used;
+    char text[line_output_size];
+};
+
+// Appends one or more whole lines (the format ends with "\n").  A line longer
+// than the whole buffer is cut to it and still ends with "\n".
+[[gnu::format(printf, 2, 3)]] void line_print(line_output* out, const char* format, ...);
+[[gnu::format(printf, 2, 0)]] void line_vprint(line_output* out, const char* format, va_list arguments);
+
+// Writes out whatever stdio holds, then the gathered lines, to standard output.
+void line_flush(line_output* out);
