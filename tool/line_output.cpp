@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/output.hpp"
 
@@ -34,6 +35,14 @@ void line_vprint(line_output* out, const char* format, va_list arguments) {
         // The line would not fit: the lines before it go out first.
         line_flush(out);
     }
+}
+
+void line_append(line_output* out, const char* text, int length) {
+    if (length <= 0) return;
+    if (length > line_output_size - out->used) line_flush(out);
+    if (length > line_output_size) length = line_output_size;
+    std::memcpy(out->text + out->used, text, static_cast<size_t>(length));
+    out->used += length;
 }
 
 void line_flush(line_output* out) {

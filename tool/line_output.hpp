@@ -21,5 +21,8 @@ struct line_output {
 [[gnu::format(printf, 2, 3)]] void line_print(line_output* out, const char* format, ...);
 [[gnu::format(printf, 2, 0)]] void line_vprint(line_output* out, const char* format, va_list arguments);
 
+// Appends `length` bytes of whole lines.
+void line_append(line_output* out, const char* text, int length);
+
 // Writes out whatever stdio holds, then the gathered lines, to standard output.
 void line_flush(line_output* out);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/batch.hpp"
 #include "platform/stop_request.hpp"
 #include "platform/winsock.hpp"
 #include "socketlib/socket.hpp"
@@ -119,112 +120,205 @@ void guard_follow(int sock) {
 
 int64_t monotonic_us() { return static_cast<int64_t>(platform::monotonic_seconds() * 1e6); }
 
-// Takes the next datagram.  While more datagrams are already waiting the log
-// stays in the output buffer; before the responder blocks, everything about
-// the datagrams handled so far is written out, so a stop from outside loses
-// none of it.  Returns stop_received when a stop was requested meanwhile.
-constexpr int stop_received = -1000000;
+// Datagrams taken and answered together: all those already waiting, up to
+// this many, in one system call each way.
+constexpr int batch_size = 32;
+// Room for the lines of one datagram that precede its reply lines.
+constexpr int slot_text_size = 768;
 
-int receive_datagram(int sock, unsigned char* buffer, sockaddr_storage* from, int* fromlen) {
-    *fromlen = sizeof *from;
-    int recvsize = platform::recvfrom(sock, buffer, datagram_buffer_size, MSG_DONTWAIT, from, fromlen);
-    if (recvsize >= 0 || platform::WSAGetLastError() != platform::WSAEWOULDBLOCK) return recvsize;
-    line_flush(&log_lines);
-    // A stop signal interrupts the blocking receive; one that came just
-    // before it is seen when the receive time-out ends it.
-    for (;;) {
-        if (platform::stop_requested()) return stop_received;
-        *fromlen = sizeof *from;
-        recvsize = platform::recvfrom(sock, buffer, datagram_buffer_size, 0, from, fromlen);
-        if (recvsize >= 0) return recvsize;
-        int code = platform::WSAGetLastError();
-        if (code != platform::WSAEWOULDBLOCK && code != platform::WSAEINTR) return recvsize;
+struct slot {
+    unsigned char* data;  // its buffer: zeros beyond what arrived
+    int dirty;            // bytes the receive may have written there
+    int recvsize;
+    int replysize;  // bytes to send back, -1 for none
+    int sent_at;    // its place in the list of replies
+    int lastpkts;
+    int counter;  // the [N] of its lines
+    int text_used;
+    char peer[peer_text_size];
+    char text[slot_text_size];  // its receive lines, until its reply is sent
+};
+
+struct batch {
+    platform::datagram io[batch_size];
+    slot slots[batch_size];
+};
+
+// The serving loop's buffers, process-wide like the rest: 2 MiB is no stack's
+// business.  Between batches every buffer reads as zeros.
+unsigned char batch_buffers[batch_size][datagram_buffer_size];
+batch serving;
+
+// A line about datagram `s`, kept with it until its reply lines follow.
+[[gnu::format(printf, 2, 3)]] void slot_log(slot* s, const char* format, ...) {
+    if (runopts.quiet) return;
+    int room = slot_text_size - s->text_used;
+    va_list arguments;
+    va_start(arguments, format);
+    int length = std::vsnprintf(s->text + s->text_used, static_cast<size_t>(room), format, arguments);
+    va_end(arguments);
+    if (length < 0) return;
+    if (length >= room) {
+        s->text[slot_text_size - 2] = '\n';
+        length = room - 1;
     }
+    s->text_used += length;
 }
 
-// Answers one datagram.  `dirty` is how much of the buffer the previous
-// datagram may have written; only that part is cleared, and the buffer still
-// reads as zeros beyond what arrives.  False when a stop was requested.
-bool reply_one(int sock, int* counter, unsigned char* buffer, int* dirty) {
-    char stamp[stamp_size];
-    char peer[peer_text_size];
-    sockaddr_storage from;
-    std::memset(&from, 0, sizeof from);
-    std::memset(buffer, 0, static_cast<size_t>(*dirty));
+constexpr int stop_received = -1000000;
 
-    int fromlen = 0;
-    int recvsize = receive_datagram(sock, buffer, &from, &fromlen);
-    if (recvsize == stop_received) return false;
+// Takes the datagrams already waiting, at most `want`.  While some are
+// waiting the log stays in the output buffer; before the responder blocks,
+// everything about the datagrams handled so far is written out, so a stop
+// from outside loses none of it.  Returns how many were taken (a failed
+// receive counts as one, with its error), or stop_received.
+int take_batch(int sock, batch* b, int want) {
+    for (int i = 0; i < want; i++) {
+        b->io[i].data = b->slots[i].data;
+        b->io[i].size = datagram_buffer_size;
+    }
+    int taken = platform::recv_datagrams(sock, b->io, want, false);
+    if (taken > 0) return taken;
+    int code = platform::WSAGetLastError();
+    if (code == platform::WSAEWOULDBLOCK) {
+        line_flush(&log_lines);
+        // A stop signal interrupts the blocking receive; one that came just
+        // before it is seen when the receive time-out ends it.
+        for (;;) {
+            if (platform::stop_requested()) return stop_received;
+            taken = platform::recv_datagrams(sock, b->io, want, true);
+            if (taken > 0) return taken;
+            code = platform::WSAGetLastError();
+            if (code != platform::WSAEWOULDBLOCK && code != platform::WSAEINTR) break;
+        }
+    }
+    platform::datagram* failed = &b->io[0];
+    failed->result = platform::SOCKET_ERROR;
+    failed->error = code;
+    std::memset(&failed->address, 0, sizeof failed->address);
+    failed->address_length = 0;
+    return 1;
+}
+
+// The checks of one datagram, in arrival order: its receive line, and
+// whether and how long a reply it gets.
+void judge(slot* s, const platform::datagram* io, int* counter, int64_t now_us) {
+    char stamp[stamp_size];
+    s->text_used = 0;
+    s->replysize = -1;
+    s->recvsize = io->result;
     // A failed receive may have left anything in the buffer.
-    *dirty = recvsize >= 0 ? recvsize : datagram_buffer_size;
-    int lastpkts = data_value_get(buffer, value_probe);
-    peer_text(&from, peer);
-    listen_log("%s echomark_listen(): [%06d] recvsize=udp_blockrecv(%s): recvsize=%d lastpkts=%06d\n", stamp_now(stamp),
-               *counter, peer, recvsize, lastpkts);
-    if (recvsize <= 0) {
-        listen_log("echomark_listen(): recvsize=udp_blockrecv(): recvsize=%d if (recvsize<=0): recvsize=%d:%s\n",
-                   recvsize, -recvsize, error_text(recvsize));
-        return true;
+    s->dirty = io->result >= 0 ? io->result : datagram_buffer_size;
+    s->counter = *counter;
+    s->lastpkts = data_value_get(s->data, value_probe);
+    peer_text(&io->address, s->peer);
+    slot_log(s, "%s echomark_listen(): [%06d] recvsize=udp_blockrecv(%s): recvsize=%d lastpkts=%06d\n",
+             stamp_now(stamp), s->counter, s->peer, s->recvsize, s->lastpkts);
+    if (s->recvsize <= 0) {
+        slot_log(s, "echomark_listen(): recvsize=udp_blockrecv(): recvsize=%d if (recvsize<=0): recvsize=%d:%s\n",
+                 s->recvsize, -s->recvsize, error_text(s->recvsize));
+        return;
     }
     // The reply length is the datagram's own request (--echo: its own
     // length); one the buffer cannot hold is not answered.
-    int replysize = runopts.echo ? recvsize : data_value_get(buffer, value_replysize);
+    int replysize = runopts.echo ? s->recvsize : data_value_get(s->data, value_replysize);
     if (replysize < 0 || replysize > datagram_buffer_size) {
-        listen_log("echomark_listen(): [%06d] replysize=%d if (replysize<0 || replysize>%d): no reply\n", *counter,
-                   replysize, datagram_buffer_size);
-        return true;
+        slot_log(s, "echomark_listen(): [%06d] replysize=%d if (replysize<0 || replysize>%d): no reply\n", s->counter,
+                 replysize, datagram_buffer_size);
+        return;
     }
     if (runopts.maxreply != run_options_no_reply_limit && replysize > runopts.maxreply) {
         // --maxreply: a small request must not buy a large reply towards a
         // source that may be forged.
-        listen_log("echomark_listen(): [%06d] replysize=%d if (replysize>maxreply=%d): no reply\n", *counter, replysize,
-                   runopts.maxreply);
-        return true;
+        slot_log(s, "echomark_listen(): [%06d] replysize=%d if (replysize>maxreply=%d): no reply\n", s->counter,
+                 replysize, runopts.maxreply);
+        return;
     }
-    uint32_t fingerprint = runopts.echo ? guard_fingerprint(buffer, recvsize) : static_cast<uint32_t>(lastpkts);
-    guard_decision decision = guard_check(&guard, reinterpret_cast<const sockaddr*>(&from), fromlen, fingerprint,
-                                          recvsize, replysize, monotonic_us());
+    uint32_t fingerprint = runopts.echo ? guard_fingerprint(s->data, s->recvsize) : static_cast<uint32_t>(s->lastpkts);
+    guard_decision decision = guard_check(&guard, reinterpret_cast<const sockaddr*>(&io->address), io->address_length,
+                                          fingerprint, s->recvsize, replysize, now_us);
     if (decision.verdict != guard_answer) {
         if (decision.announce) {
-            listen_log(
-                "echomark_listen(): [%06d] refused(%s): reason=%s lastpkts=%06d: no reply to this source "
-                "for now\n",
-                *counter, peer, guard_reason(decision.verdict), lastpkts);
+            slot_log(s,
+                     "echomark_listen(): [%06d] refused(%s): reason=%s lastpkts=%06d: no reply to this source "
+                     "for now\n",
+                     s->counter, s->peer, guard_reason(decision.verdict), s->lastpkts);
         }
-        return true;
+        return;
     }
-    int sendsize = platform::sendto(sock, buffer, replysize, 0, &from, fromlen);
-    listen_log("%s echomark_listen(): [%06d] sendsize=udp_send(%s): sendsize=%d lastpkts=%06d\n", stamp_now(stamp),
-               *counter, peer, sendsize, lastpkts);
-    if (sendsize <= 0) {
-        listen_log("echomark_listen(): sendsize=udp_send(): sendsize=%d if (sendsize<=0): sendsize=%d:%s\n", sendsize,
-                   -sendsize, error_text(sendsize));
-    }
-    if (replysize != sendsize) {
-        listen_log("echomark_listen(): if (recvsize!=sendsize) recvsize=%d != sendsize=%d\n", replysize, sendsize);
-    }
+    s->replysize = replysize;
     // An endless responder may count past INT_MAX; wrap instead of overflowing.
     *counter = static_cast<int>(static_cast<uint32_t>(*counter) + 1U);
-    return true;
+}
+
+// Answers `taken` datagrams: judged in arrival order, their replies sent in
+// one call (a lone reply as before, with sendto), then each datagram's lines
+// in today's order, the reply lines with fresh time stamps.
+void answer_batch(int sock, batch* b, int taken, int* counter) {
+    int64_t now_us = monotonic_us();
+    int replies = 0;
+    for (int i = 0; i < taken; i++) {
+        slot* s = &b->slots[i];
+        judge(s, &b->io[i], counter, now_us);
+        if (s->replysize < 0) continue;
+        // The replies close up at the front of the list, in arrival order.
+        if (replies != i) b->io[replies] = b->io[i];
+        b->io[replies].data = s->data;
+        b->io[replies].size = s->replysize;
+        s->sent_at = replies++;
+    }
+    if (replies == 1) {
+        platform::datagram* one = &b->io[0];
+        one->result = platform::sendto(sock, one->data, one->size, 0, &one->address, one->address_length);
+    } else if (replies > 1) {
+        platform::send_datagrams(sock, b->io, replies);
+    }
+    for (int i = 0; i < taken; i++) {
+        slot* s = &b->slots[i];
+        if (!runopts.quiet) line_append(&log_lines, s->text, s->text_used);
+        if (s->replysize >= 0) {
+            char stamp[stamp_size];
+            int sendsize = b->io[s->sent_at].result;
+            listen_log("%s echomark_listen(): [%06d] sendsize=udp_send(%s): sendsize=%d lastpkts=%06d\n",
+                       stamp_now(stamp), s->counter, s->peer, sendsize, s->lastpkts);
+            if (sendsize <= 0) {
+                listen_log("echomark_listen(): sendsize=udp_send(): sendsize=%d if (sendsize<=0): sendsize=%d:%s\n",
+                           sendsize, -sendsize, error_text(sendsize));
+            }
+            if (s->replysize != sendsize) {
+                listen_log("echomark_listen(): if (recvsize!=sendsize) recvsize=%d != sendsize=%d\n", s->replysize,
+                           sendsize);
+            }
+        }
+        // Only what the datagram wrote is cleared again.
+        std::memset(s->data, 0, static_cast<size_t>(s->dirty));
+        s->dirty = 0;
+    }
 }
 
 }  // namespace
 
 void echomark_listen_reply(int sock, int* counter, unsigned char* buffer) {
     guard_follow(sock);
-    int dirty = datagram_buffer_size;
-    reply_one(sock, counter, buffer, &dirty);
+    static batch single;
+    single.slots[0].data = buffer;
+    std::memset(buffer, 0, datagram_buffer_size);
+    int taken = take_batch(sock, &single, 1);
+    if (taken > 0) answer_batch(sock, &single, taken, counter);
     line_flush(&log_lines);
 }
 
 void echomark_listen_serve(int sock, long datagrams) {
     guard_follow(sock);
-    unsigned char buffer[datagram_buffer_size];
+    for (int i = 0; i < batch_size; i++) serving.slots[i].data = batch_buffers[i];
     int counter = 0;
-    int dirty = datagram_buffer_size;
-    // A stop request ends the loop after the datagram in hand.
-    for (long handled = 0; (datagrams < 0 || handled < datagrams) && !platform::stop_requested(); handled++) {
-        if (!reply_one(sock, &counter, buffer, &dirty)) break;
+    // A stop request ends the loop after the datagrams in hand.
+    for (long handled = 0; (datagrams < 0 || handled < datagrams) && !platform::stop_requested();) {
+        long left = datagrams < 0 ? batch_size : datagrams - handled;
+        int taken = take_batch(sock, &serving, left < batch_size ? static_cast<int>(left) : batch_size);
+        if (taken == stop_received) break;
+        answer_batch(sock, &serving, taken, &counter);
+        handled += taken;
     }
     line_flush(&log_lines);
 }
