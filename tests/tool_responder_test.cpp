@@ -155,7 +155,8 @@ TEST(ResponderIpv6, AnswersOnIpv6AndLogsTheSourceInBrackets) {
     ASSERT_EQ(platform::select(client + 1, &set, nullptr, nullptr, &two), 1);
     sockaddr_in6 responder_address{};
     int address_length = sizeof responder_address;
-    EXPECT_EQ(platform::recvfrom(client, got.data(), datagram_buffer_size, 0, &responder_address, &address_length), 200);
+    EXPECT_EQ(platform::recvfrom(client, got.data(), datagram_buffer_size, 0, &responder_address, &address_length),
+              200);
     EXPECT_EQ(data_value_get(got.data(), value_probe), 5);
     std::string source = "\\[::1\\]:" + std::to_string(ntohs(local.sin6_port));
     EXPECT_EQ(count_matching(log, stamp + " echomark_listen\\(\\): \\[000000\\] recvsize=udp_blockrecv\\(" + source +
@@ -360,6 +361,36 @@ TEST_F(responder_fixture, ReplyAfterALongerDatagramHoldsNoBytesOfIt) {
     ASSERT_EQ(length, 2500);
     EXPECT_EQ(data_value_get(got.data(), value_probe), 2);
     for (int i = 20; i < 2500; i++) ASSERT_EQ(got[i], 0) << i;
+
+    // Waiting datagrams are answered together: the buffers the long one
+    // used read as zeros again, a reply that fails in the middle fails
+    // alone, and each datagram keeps its lines in order.
+    tooltest::send_to(client, probe(20, 3, 2500).data(), 20, port);
+    tooltest::send_to(client, probe(16, 4, datagram_buffer_size).data(), 16, port);
+    tooltest::send_to(client, probe(16, 5, 16).data(), 16, port);
+    platform::Sleep(50);
+    runopts.nobudget = true;  // a reply that cannot go out at all, not one refused
+    ::testing::internal::CaptureStdout();
+    echomark_listen_serve(responder, 3);
+    runopts.nobudget = false;
+    std::vector<std::string> lines = tooltest::lines_of(::testing::internal::GetCapturedStdout());
+    ASSERT_EQ(lines.size(), 8U);
+    const std::string expected[] = {receive_line(0, client_port, 20, 3),
+                                    send_line(0, client_port, 2500, 3),
+                                    receive_line(1, client_port, 16, 4),
+                                    send_line(1, client_port, -1, 4),
+                                    "echomark_listen\\(\\): sendsize=udp_send\\(\\): sendsize=-1 .*",
+                                    "echomark_listen\\(\\): if \\(recvsize!=sendsize\\) recvsize=65536 != sendsize=-1",
+                                    receive_line(2, client_port, 16, 5),
+                                    send_line(2, client_port, 16, 5)};
+    for (int i = 0; i < 8; i++) EXPECT_EQ(tooltest::matching({lines[i]}, expected[i]).size(), 1U) << i << lines[i];
+    got = reply(client, &length);
+    ASSERT_EQ(length, 2500);
+    EXPECT_EQ(data_value_get(got.data(), value_probe), 3);
+    for (int i = 20; i < 2500; i++) ASSERT_EQ(got[i], 0) << i;
+    got = reply(client, &length);
+    ASSERT_EQ(length, 16);
+    EXPECT_EQ(data_value_get(got.data(), value_probe), 5);
 }
 
 // Sum of the reply sizes in the send lines of a log.
