@@ -10,6 +10,7 @@
 #include "platform/winsock.hpp"
 #include "socketlib/socket.hpp"
 #include "tool/echomarkcli-select.hpp"
+#include "tool/line_format.hpp"
 #include "tool/line_output.hpp"
 #include "tool/responder_guard.hpp"
 #include "tool/run_options.hpp"
@@ -167,6 +168,50 @@ batch serving;
 
 constexpr int stop_received = -1000000;
 
+// "<stamp> echomark_listen(): [N] <call>(<peer>): <size_name>=<size> lastpkts=<n>\n",
+// the line of every receive and every reply, into `text`; returns its length.
+int datagram_line(char* text, int room, const char* call, const char* size_name, int counter, const char* peer,
+                  int size, int lastpkts) {
+    char stamp[stamp_size];
+    line_builder line = {text, text + room};
+    put_text(&line, stamp_now(stamp));
+    put_text(&line, " echomark_listen(): [");
+    put_int(&line, counter, 6);
+    put_text(&line, "] ");
+    put_text(&line, call);
+    put_text(&line, "(");
+    put_text(&line, peer);
+    put_text(&line, "): ");
+    put_text(&line, size_name);
+    put_text(&line, "=");
+    put_int(&line, size, 0);
+    put_text(&line, " lastpkts=");
+    put_int(&line, lastpkts, 6);
+    put_text(&line, "\n");
+    return static_cast<int>(line.at - text);
+}
+
+// The text of the latest source: a burst mostly comes from one.
+struct peer_memo {
+    sockaddr_storage address;
+    int length;
+    char text[peer_text_size];
+};
+peer_memo last_peer;
+
+void source_text(const platform::datagram* io, char* text) {
+    if (io->address_length > 0 && io->address_length == last_peer.length &&
+        std::memcmp(&io->address, &last_peer.address, static_cast<size_t>(io->address_length)) == 0) {
+        std::memcpy(text, last_peer.text, peer_text_size);
+        return;
+    }
+    peer_text(&io->address, text);
+    if (io->address_length <= 0 || io->address_length > static_cast<int>(sizeof last_peer.address)) return;
+    std::memcpy(&last_peer.address, &io->address, static_cast<size_t>(io->address_length));
+    last_peer.length = io->address_length;
+    std::memcpy(last_peer.text, text, peer_text_size);
+}
+
 // Takes the datagrams already waiting, at most `want`.  While some are
 // waiting the log stays in the output buffer; before the responder blocks,
 // everything about the datagrams handled so far is written out, so a stop
@@ -203,7 +248,6 @@ int take_batch(int sock, batch* b, int want) {
 // The checks of one datagram, in arrival order: its receive line, and
 // whether and how long a reply it gets.
 void judge(slot* s, const platform::datagram* io, int* counter, int64_t now_us) {
-    char stamp[stamp_size];
     s->text_used = 0;
     s->replysize = -1;
     s->recvsize = io->result;
@@ -211,9 +255,11 @@ void judge(slot* s, const platform::datagram* io, int* counter, int64_t now_us) 
     s->dirty = io->result >= 0 ? io->result : datagram_buffer_size;
     s->counter = *counter;
     s->lastpkts = data_value_get(s->data, value_probe);
-    peer_text(&io->address, s->peer);
-    slot_log(s, "%s echomark_listen(): [%06d] recvsize=udp_blockrecv(%s): recvsize=%d lastpkts=%06d\n",
-             stamp_now(stamp), s->counter, s->peer, s->recvsize, s->lastpkts);
+    source_text(io, s->peer);
+    if (!runopts.quiet) {
+        s->text_used = datagram_line(s->text, slot_text_size, "recvsize=udp_blockrecv", "recvsize", s->counter, s->peer,
+                                     s->recvsize, s->lastpkts);
+    }
     if (s->recvsize <= 0) {
         slot_log(s, "echomark_listen(): recvsize=udp_blockrecv(): recvsize=%d if (recvsize<=0): recvsize=%d:%s\n",
                  s->recvsize, -s->recvsize, error_text(s->recvsize));
@@ -277,10 +323,13 @@ void answer_batch(int sock, batch* b, int taken, int* counter) {
         slot* s = &b->slots[i];
         if (!runopts.quiet) line_append(&log_lines, s->text, s->text_used);
         if (s->replysize >= 0) {
-            char stamp[stamp_size];
             int sendsize = b->io[s->sent_at].result;
-            listen_log("%s echomark_listen(): [%06d] sendsize=udp_send(%s): sendsize=%d lastpkts=%06d\n",
-                       stamp_now(stamp), s->counter, s->peer, sendsize, s->lastpkts);
+            if (!runopts.quiet) {
+                char text[slot_text_size];
+                line_append(&log_lines, text,
+                            datagram_line(text, sizeof text, "sendsize=udp_send", "sendsize", s->counter, s->peer,
+                                          sendsize, s->lastpkts));
+            }
             if (sendsize <= 0) {
                 listen_log("echomark_listen(): sendsize=udp_send(): sendsize=%d if (sendsize<=0): sendsize=%d:%s\n",
                            sendsize, -sendsize, error_text(sendsize));
