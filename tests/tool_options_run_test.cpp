@@ -329,13 +329,20 @@ void expect_picture_of(const std::string& svg, const csv_file& csv) {
         ringed[std::stoi(mark["data-probe"])] = std::stoi(mark["data-copies"]);
     }
     EXPECT_EQ(ringed, copies);
+    // Where each mark sits: a circle's centre, or where a path starts.
     std::map<int, double> height;
-    for (tooltest::svg_attributes& mark : tooltest::svg_marks(svg, "own")) {
-        height[std::stoi(mark["data-probe"])] = std::stod(mark["cy"]);
+    for (const char* cls : {"own", "late", "drain"}) {
+        for (tooltest::svg_attributes& mark : tooltest::svg_marks(svg, cls)) {
+            std::string d = mark["d"];
+            height[std::stoi(mark["data-probe"])] =
+                mark.count("cy") ? std::stod(mark["cy"]) : std::stod(d.substr(d.find(',') + 1));
+        }
     }
     std::sort(by_rtt.begin(), by_rtt.end());
     for (std::size_t k = 1; k < by_rtt.size(); k++) {
-        EXPECT_LE(height[by_rtt[k].second], height[by_rtt[k - 1].second]) << "probe " << by_rtt[k].second;
+        int probe = by_rtt[k].second, shorter = by_rtt[k - 1].second;
+        ASSERT_TRUE(height.count(probe) && height.count(shorter)) << probe << " " << shorter;
+        EXPECT_LE(height[probe], height[shorter]) << "probe " << probe;
     }
     EXPECT_EQ(tooltest::svg_sum(tooltest::svg_marks(svg, "bin"), "data-count"), timed);
     int received = std::stoi(csv.summary.at("own")) + std::stoi(csv.summary.at("late"));
@@ -574,8 +581,9 @@ TEST(ToolOptionsRun, NamesIpv6CtrlCAndLossStatus) {
                             0),
               0U)
         << six.out;
-    EXPECT_EQ(tooltest::count_matching(six.out, tooltest::stamp + " echomark_connect\\(\\):1 i=00000[0-4] S=00000[1-5] "
-                                                                    "R=00000[0-4] sendsize=udp_recv\\(\\[::1\\]:" +
+    EXPECT_EQ(tooltest::count_matching(six.out, tooltest::stamp +
+                                                    " echomark_connect\\(\\):1 i=00000[0-4] S=00000[1-5] "
+                                                    "R=00000[0-4] sendsize=udp_recv\\(\\[::1\\]:" +
                                                     p + "\\): recvsize=9192 .*"),
               5)
         << six.out;
@@ -584,7 +592,8 @@ TEST(ToolOptionsRun, NamesIpv6CtrlCAndLossStatus) {
     // Ctrl-C half-way: sending stops, then the drain, the closing lines,
     // the report and a JSON file that parses.
     std::string json_path = tooltest::temp_path(), run_out = tooltest::temp_path(), run_err = tooltest::temp_path();
-    pid_t sender = tooltest::start_program({"-h", "::1", "-p", p, "-c", "10000", "--json=" + json_path}, run_out, run_err);
+    pid_t sender =
+        tooltest::start_program({"-h", "::1", "-p", p, "-c", "10000", "--json=" + json_path}, run_out, run_err);
     double deadline = platform::monotonic_seconds() + 10.0;
     while (tooltest::count_matching(tooltest::read_file(run_out), ".*udp_recv.*") < 20 &&
            platform::monotonic_seconds() < deadline) {
@@ -593,7 +602,8 @@ TEST(ToolOptionsRun, NamesIpv6CtrlCAndLossStatus) {
     kill(sender, SIGINT);
     EXPECT_EQ(tooltest::wait_program(sender, 30.0), 0);
     std::string stopped = tooltest::read_file(run_out);
-    std::vector<std::string> stop_line = tooltest::matching(lines_of(stopped), "echomark_connect\\(\\): stopped by signal 2 at i=(\\d{6})");
+    std::vector<std::string> stop_line =
+        tooltest::matching(lines_of(stopped), "echomark_connect\\(\\): stopped by signal 2 at i=(\\d{6})");
     ASSERT_EQ(stop_line.size(), 1U) << stopped.substr(stopped.size() > 2000 ? stopped.size() - 2000 : 0);
     int stopped_at = std::stoi(stop_line[0].substr(stop_line[0].size() - 6));
     EXPECT_GT(stopped_at, 0);
@@ -616,7 +626,8 @@ TEST(ToolOptionsRun, NamesIpv6CtrlCAndLossStatus) {
     // Nobody answers: 100 % loss is above 0 %, and not above 100 %.
     int silent_port = 0;
     int silent = tooltest::open_udp(&silent_port);
-    std::vector<std::string> silent_run = {"-h", "127.0.0.1", "-p", std::to_string(silent_port), "-c", "2", "-t", "0.05"};
+    std::vector<std::string> silent_run = {"-h", "127.0.0.1", "-p", std::to_string(silent_port),
+                                           "-c", "2",         "-t", "0.05"};
     std::vector<std::string> failing = silent_run, tolerant = silent_run;
     failing.push_back("--fail-loss=0");
     tolerant.push_back("--fail-loss=100");
@@ -634,8 +645,8 @@ TEST(ToolOptionsRun, TosAndTtlAreInTheProbesHeader) {
     int on = 1;
     ASSERT_EQ(setsockopt(sock, IPPROTO_IP, IP_RECVTOS, &on, sizeof on), 0);
     ASSERT_EQ(setsockopt(sock, IPPROTO_IP, IP_RECVTTL, &on, sizeof on), 0);
-    tooltest::run_result r = run_program(
-        {"-h", "127.0.0.1", "-p", std::to_string(port), "-c", "1", "-t", "0.05", "--tos=184", "--ttl=9"});
+    tooltest::run_result r =
+        run_program({"-h", "127.0.0.1", "-p", std::to_string(port), "-c", "1", "-t", "0.05", "--tos=184", "--ttl=9"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.find("udp_sockoptset"), std::string::npos) << r.out;
     unsigned char data[16384];

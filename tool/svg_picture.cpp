@@ -85,12 +85,14 @@ void put_escaped(std::FILE* out, const char* text) {
 // the marks of probes have the bare class.
 void put_shape(std::FILE* out, int reply, double x, double y, double r, const char* data, bool key = false) {
     const char* suffix = key ? " key" : "";
+    // A path starts at the mark's centre, so a script finds it as it finds
+    // a circle's.
     if (reply == picture_late) {
-        std::fprintf(out, "<path class=\"late%s\" %s d=\"M%.1f,%.1fl%.1f,%.1fh%.1fz\">", suffix, data, x, y - 1.4 * r,
-                     1.3 * r, 2.2 * r, -2.6 * r);
+        std::fprintf(out, "<path class=\"late%s\" %s d=\"M%.1f,%.1fm0,%.1fl%.1f,%.1fh%.1fz\">", suffix, data, x, y,
+                     -1.4 * r, 1.3 * r, 2.2 * r, -2.6 * r);
     } else if (reply == picture_drain) {
-        std::fprintf(out, "<path class=\"drain%s\" %s d=\"M%.1f,%.1fl%.1f,%.1fl%.1f,%.1fl%.1f,%.1fz\">", suffix, data,
-                     x, y - 1.5 * r, 1.5 * r, 1.5 * r, -1.5 * r, 1.5 * r, -1.5 * r, -1.5 * r);
+        std::fprintf(out, "<path class=\"drain%s\" %s d=\"M%.1f,%.1fm0,%.1fl%.1f,%.1fl%.1f,%.1fl%.1f,%.1fz\">", suffix,
+                     data, x, y, -1.5 * r, 1.5 * r, 1.5 * r, -1.5 * r, 1.5 * r, -1.5 * r, -1.5 * r);
     } else {
         std::fprintf(out, "<circle class=\"own%s\" %s cx=\"%.1f\" cy=\"%.1f\" r=\"%.1f\">", suffix, data, x, y, r);
     }
