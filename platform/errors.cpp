@@ -167,4 +167,15 @@ uint32_t FormatMessageA(uint32_t /*flags*/, const void* /*source*/, uint32_t mes
     return 0;
 }
 
+const char* error_message(int code)
+{
+    for (const message& entry : messages) {
+        if (entry.code == code)
+            return entry.text;
+    }
+    // Numbers the table does not know are the system's own, passed through
+    // by translate_errno; the C library names those.
+    return std::strerror(code);
+}
+
 }  // namespace platform

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <ctime>
 
 #include "platform/winsock.hpp"
 
@@ -187,12 +189,16 @@ int sendto(SOCKET s, const void* data, int length, int flags, const void* to, in
     return static_cast<int>(sent);
 }
 
-int recvfrom(SOCKET s, void* buffer, int length, int flags, void* from, int* from_length)
+namespace {
+
+// One datagram through recvmsg, which reports a truncated datagram in
+// msg_flags without discarding stream data (MSG_TRUNC as a call flag would
+// on TCP).  With `stamp` not null the kernel's receive time stamp is asked
+// for; stamp->tv_sec stays -1 when none came.
+int receive_message(SOCKET s, void* buffer, int length, int flags, void* from, int* from_length, timespec* stamp)
 {
     if (length < 0 || (from != nullptr && (from_length == nullptr || *from_length < 0)))
         return refuse(WSAEFAULT);
-    // recvmsg reports a truncated datagram in msg_flags without discarding
-    // stream data, which MSG_TRUNC as a call flag would do on TCP.
     struct iovec part;
     part.iov_base = buffer;
     part.iov_len = static_cast<size_t>(length);
@@ -203,15 +209,74 @@ int recvfrom(SOCKET s, void* buffer, int length, int flags, void* from, int* fro
         message.msg_name = from;
         message.msg_namelen = static_cast<socklen_t>(*from_length);
     }
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(int))];
+    if (stamp != nullptr) {
+        stamp->tv_sec = -1;
+        stamp->tv_nsec = 0;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+    }
     int saved = errno;
     ssize_t received = ::recvmsg(s, &message, flags);
     if (received < 0)
         return record_failure(saved);
     if (from != nullptr)
         *from_length = static_cast<int>(message.msg_namelen);
+    if (stamp != nullptr) {
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
+                c->cmsg_len >= CMSG_LEN(sizeof(timespec)))
+                std::memcpy(stamp, CMSG_DATA(c), sizeof *stamp);
+        }
+    }
     if (message.msg_flags & MSG_TRUNC)
         return refuse(WSAEMSGSIZE);
     return static_cast<int>(received);
+}
+
+}  // namespace
+
+int recvfrom(SOCKET s, void* buffer, int length, int flags, void* from, int* from_length)
+{
+    return receive_message(s, buffer, length, flags, from, from_length, nullptr);
+}
+
+int receive_stamps_on(SOCKET s)
+{
+    int on = 1;
+    return platform::setsockopt(s, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+}
+
+int recvfrom_stamped(SOCKET s, void* buffer, int length, int flags, void* from, int* from_length, receive_time* arrival)
+{
+    timespec stamp;
+    int received = receive_message(s, buffer, length, flags, from, from_length, &stamp);
+    // The calendar clock is read between two monotonic readings, so the
+    // datagram's age on it carries over to the monotonic clock; a reading
+    // interrupted for long (the thread was preempted) is taken again.
+    clock_reading calendar{};
+    double monotonic = 0.0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        double first = monotonic_seconds();
+        calendar = realtime_now();
+        double second = monotonic_seconds();
+        monotonic = (first + second) / 2.0;
+        if (second - first < 20e-6)
+            break;
+    }
+    arrival->seconds = monotonic;
+    arrival->from_kernel = false;
+    if (stamp.tv_sec >= 0) {
+        double age = static_cast<double>(calendar.seconds - static_cast<int64_t>(stamp.tv_sec)) +
+                     static_cast<double>(calendar.nanoseconds - stamp.tv_nsec) / 1e9;
+        // A calendar clock stepped back since the arrival would put it in
+        // the future; the reading of now is then the better bound.
+        if (age >= 0.0) {
+            arrival->seconds = monotonic - age;
+            arrival->from_kernel = true;
+        }
+    }
+    return received;
 }
 
 }  // namespace platform

@@ -130,6 +130,11 @@ constexpr uint32_t FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
 uint32_t FormatMessageA(uint32_t flags, const void* source, uint32_t message_id, uint32_t language_id, char* buffer,
                         uint32_t size, void* arguments);
 
+// Text of an error number of this layer (what WSAGetLastError gives): the
+// message table for its Windows Sockets and runtime numbers, the C
+// library's text for any other system number.  Never null.
+const char* error_message(int code);
+
 // --- sockets -----------------------------------------------------------------
 
 SOCKET socket(int family, int type, int protocol);
@@ -156,6 +161,20 @@ int sendto(SOCKET s, const void* data, int length, int flags, const void* to, in
 // `from` may be null.  A datagram longer than `length` fills the buffer and
 // fails with WSAEMSGSIZE; the rest of it is discarded.
 int recvfrom(SOCKET s, void* buffer, int length, int flags, void* from, int* from_length);
+
+// Asks the kernel to stamp every datagram the socket receives with its
+// arrival time; 0 or SOCKET_ERROR.
+int receive_stamps_on(SOCKET s);
+// When a datagram arrived, on the clock of monotonic_seconds().
+struct receive_time {
+    double seconds;
+    bool from_kernel;  // the kernel's stamp; false: read when the receive returned
+};
+// recvfrom that also tells when the datagram arrived: from the kernel's
+// time stamp on a socket with receive_stamps_on, else from the clock read
+// as the call returns (also after a failure).
+int recvfrom_stamped(SOCKET s, void* buffer, int length, int flags, void* from, int* from_length,
+                     receive_time* arrival);
 
 // --- waiting -----------------------------------------------------------------
 

@@ -205,6 +205,56 @@ TEST(StopRequests, HangupIsAStopForTheResponder)
     platform::closesocket(a.sock);
 }
 
+// A datagram left waiting 30 ms carries its arrival time: the kernel's
+// stamp when asked for, else the moment the receive returned.
+TEST(Datagrams, ArrivalTimeIsTheKernelsStampOnTheMonotonicClock)
+{
+    auto a = test_support::open_bound_udp();
+    auto b = test_support::open_bound_udp();
+    ASSERT_EQ(receive_stamps_on(a.sock), 0);
+    char data[8] = "stamped";
+    // The system turns stamping on in the background: the first datagrams
+    // after the switch may be stamped only as they are read.
+    int stamped_on_arrival = 0;
+    for (int attempt = 0; attempt < 4; attempt++) {
+        bool stamped = attempt < 3;
+        if (!stamped) {
+            int off = 0;
+            ASSERT_EQ(platform::setsockopt(a.sock, SOL_SOCKET, SO_TIMESTAMPNS, &off, sizeof off), 0);
+        }
+        double before = monotonic_seconds();
+        ASSERT_EQ(platform::sendto(b.sock, data, 8, 0, &a.address, 16), 8);
+        Sleep(30);
+        char got[8] = {};
+        sockaddr_in from{};
+        int from_length = 16;
+        receive_time arrival{-1.0, !stamped};
+        double receiving = monotonic_seconds();
+        ASSERT_EQ(recvfrom_stamped(a.sock, got, 8, 0, &from, &from_length, &arrival), 8);
+        double after = monotonic_seconds();
+        EXPECT_STREQ(got, "stamped");
+        EXPECT_EQ(ntohs(from.sin_port), b.port);
+        EXPECT_EQ(arrival.from_kernel, stamped);
+        EXPECT_GE(arrival.seconds, before - 0.001) << stamped;
+        EXPECT_LE(arrival.seconds, after) << stamped;
+        if (stamped) {
+            if (receiving - arrival.seconds >= 0.025)
+                stamped_on_arrival++;
+        } else {
+            EXPECT_GE(arrival.seconds, receiving);
+        }
+    }
+    EXPECT_GE(stamped_on_arrival, 1);
+    // A failed receive still gives a time.
+    receive_time arrival{-1.0, true};
+    EXPECT_EQ(recvfrom_stamped(-1, data, 8, 0, nullptr, nullptr, &arrival), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    EXPECT_FALSE(arrival.from_kernel);
+    EXPECT_GT(arrival.seconds, 0.0);
+    platform::closesocket(a.sock);
+    platform::closesocket(b.sock);
+}
+
 TEST(Streams, SendToAClosedPeerFailsWithoutSignal)
 {
     int pair[2];
@@ -297,6 +347,19 @@ TEST(Messages, TextsAreCutAndTerminatedInsideTheBuffer)
     char untouched[8] = "keep";
     EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 99999, 0, untouched, sizeof untouched, nullptr), 0u);
     EXPECT_STREQ(untouched, "keep");
+}
+
+TEST(Messages, ErrorTextsOfTheLayersNumbers)
+{
+    EXPECT_STREQ(error_message(WSAEMSGSIZE),
+                 "A message sent on a datagram socket was larger than the internal "
+                 "message buffer or the buffer used to receive it.");
+    EXPECT_STREQ(error_message(WSAEADDRINUSE), "Only one usage of each socket address is normally permitted.");
+    EXPECT_STREQ(error_message(RT_EACCES), "Permission denied.");
+    EXPECT_STREQ(error_message(RT_ENAMETOOLONG), "File name too long.");
+    // System numbers the layer passes through keep the system's text.
+    EXPECT_STREQ(error_message(EPERM), std::strerror(EPERM));
+    EXPECT_STREQ(error_message(0), std::strerror(0));
 }
 
 TEST(Clock, TimeOutConversionTruncatesAndClamps)
