@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <regex>
@@ -203,6 +204,7 @@ struct csv_row {
     std::string reply;
     bool timed;
     double rtt;
+    std::string sent_at;
 };
 
 struct csv_file {
@@ -237,17 +239,22 @@ csv_file read_csv(const std::string& text) {
     csv_file csv;
     std::vector<std::string> lines = lines_of(text);
     std::size_t at = 0;
-    if (lines.empty() || lines[0] != "index,sent,stime,rtime,reply,replies,rtt") csv.well_formed = false;
+    if (lines.empty() || lines[0] != "index,sent,stime,rtime,reply,replies,rtt,sent_at") csv.well_formed = false;
     for (at = 1; at < lines.size() && !lines[at].empty(); at++) {
         std::vector<std::string> f = fields_of(lines[at]);
-        if (f.size() != 7) {
+        if (f.size() != 8) {
             csv.well_formed = false;
             continue;
         }
-        csv_row row{std::stoi(f[0]), std::stoi(f[1]),
-                    std::stoi(f[5]), std::stod(f[2]),
-                    std::stod(f[3]), f[4],
-                    !f[6].empty(),   f[6].empty() ? 0.0 : std::stod(f[6])};
+        csv_row row{std::stoi(f[0]),
+                    std::stoi(f[1]),
+                    std::stoi(f[5]),
+                    std::stod(f[2]),
+                    std::stod(f[3]),
+                    f[4],
+                    !f[6].empty(),
+                    f[6].empty() ? 0.0 : std::stod(f[6]),
+                    f[7]};
         csv.rows.push_back(row);
     }
     if (at + 1 >= lines.size() || lines[at + 1] != "name,value") csv.well_formed = false;
@@ -268,7 +275,7 @@ struct figures {
 figures figures_of(const std::vector<csv_row>& rows) {
     std::vector<double> in_order;
     for (const csv_row& row : rows) {
-        if (row.reply == "own") in_order.push_back(row.rtt);
+        if (row.timed) in_order.push_back(row.rtt);
     }
     figures f;
     f.count = static_cast<int>(in_order.size());
@@ -356,6 +363,8 @@ void expect_picture_of(const std::string& svg, const csv_file& csv) {
 // no reply); probe 7's reply is sent twice (the copy is taken in cycle 8,
 // whose probe gets none); probe 9's reply names probe 5000, a foreign
 // number; probe 11's reply comes after the cycle's wait, in the drain.
+// Cycles 5, 8 and 9 go on waiting for their own replies after the late,
+// duplicate and foreign ones, and time out.
 void scripted_answers(int sock, unsigned char* data, const sockaddr_in& from, int) {
     static std::vector<unsigned char> held(datagram_buffer_size);
     int probe = data_value_get(data, value_probe);
@@ -393,6 +402,7 @@ TEST(ToolOptionsRun, StatisticsMatchThePerProbeTableWithLateDuplicateAndForeignR
          "--stats", "--precise", "--csv=" + csv_path, "--json=" + json_path, "--svg=" + svg_path},
         60.0);
     ASSERT_EQ(r.status, 0) << r.err;
+    double finished = static_cast<double>(std::time(nullptr));
     csv_file csv = read_csv(tooltest::read_file(csv_path));
     ASSERT_TRUE(csv.well_formed) << tooltest::read_file(csv_path);
     ASSERT_EQ(csv.rows.size(), 12U);
@@ -409,22 +419,30 @@ TEST(ToolOptionsRun, StatisticsMatchThePerProbeTableWithLateDuplicateAndForeignR
         EXPECT_EQ(row.sent, 1) << i;
         EXPECT_EQ(row.reply, replies[i]) << i;
         EXPECT_EQ(row.replies, copies[i]) << i;
-        EXPECT_EQ(row.timed, row.reply == "own") << i;
-        if (row.timed) {
+        // Every reply has its round trip, from its probe's send, whichever
+        // cycle took it.
+        EXPECT_EQ(row.timed, row.reply != "never") << i;
+        if (row.reply == "own") {
             EXPECT_GT(row.rtt, 0.0) << i;
+            EXPECT_LT(row.rtt, 0.5) << i;
         }
-        // Slot 7 was timed again by cycle 8's wait for the copy; the own
-        // round trip stays in the rtt column.
-        if (row.timed && i != 7) {
-            EXPECT_EQ(row.rtt, row.rtime) << i;
+        // The wall-clock send times lie within the run, in probe order.
+        double sent_at = std::stod(row.sent_at);
+        EXPECT_GT(sent_at, finished - 60.0) << i;
+        EXPECT_LE(sent_at, finished + 1.0) << i;
+        if (i > 0) {
+            EXPECT_GT(sent_at, std::stod(csv.rows[i - 1].sent_at)) << i;
         }
         // The table holds the report's own numbers.
         char line[96];
         std::snprintf(line, sizeof line, "main(): i=%06d Stime=%.6f Rtime=%.6f", i, row.stime, row.rtime);
         EXPECT_EQ(report[i], line) << i;
     }
+    // Probe 3 waited out cycle 3 (1 s) before it was answered; probe 11 1.3 s.
+    EXPECT_GE(csv.rows[3].rtt, 1.0);
+    EXPECT_GE(csv.rows[11].rtt, 1.3);
     figures want = figures_of(csv.rows);
-    ASSERT_EQ(want.count, 7);
+    ASSERT_EQ(want.count, 9);
     EXPECT_EQ(csv.summary["own"], "7");
     EXPECT_EQ(csv.summary["late"], "2");
     EXPECT_EQ(csv.summary["late_cycle"], "1");
@@ -433,11 +451,13 @@ TEST(ToolOptionsRun, StatisticsMatchThePerProbeTableWithLateDuplicateAndForeignR
     EXPECT_EQ(csv.summary["duplicates"], "1");
     EXPECT_EQ(csv.summary["foreign"], "1");
     EXPECT_EQ(csv.summary["sendpkts"], "12");
+    EXPECT_EQ(csv.summary["recvpkts"], "9");
+    EXPECT_EQ(csv.summary["ratio"], "75.000000000");
     EXPECT_EQ(csv.summary["address"], "127.0.0.1");
     EXPECT_EQ(csv.summary["precise"], "1");
 
     ASSERT_NE(r.out.find("stats(): probes=12 sent=12 own=7 late=2 (cycle=1 drain=1) never=3\n"
-                         "stats(): duplicates=1 foreign=1\nstats(): rtt count=7\n"),
+                         "stats(): duplicates=1 foreign=1\nstats(): rtt count=9\n"),
               std::string::npos)
         << r.out;
     // Printed and written with nine decimals; computed here from those.
@@ -456,7 +476,7 @@ TEST(ToolOptionsRun, StatisticsMatchThePerProbeTableWithLateDuplicateAndForeignR
     for (const std::string& line : tooltest::matching(lines_of(r.out), "stats\\(\\): hist .*\\| (\\d+)")) {
         in_histogram += std::stoi(line.substr(line.rfind(' ') + 1));
     }
-    EXPECT_EQ(in_histogram, 7) << r.out;
+    EXPECT_EQ(in_histogram, 9) << r.out;
 
     // The picture shows the same run, and a real renderer draws it.
     expect_picture_of(tooltest::read_file(svg_path), csv);
@@ -484,7 +504,8 @@ TEST(ToolOptionsRun, StatisticsMatchThePerProbeTableWithLateDuplicateAndForeignR
         "print(s['own'], s['late'], s['late_cycle'], s['late_drain'], s['never'], s['duplicates'], s['foreign'])\n"
         "for p in d['probes']:\n"
         "    rtt = 'none' if p['rtt'] is None else '%.9f' % p['rtt']\n"
-        "    print(p['index'], p['sent'], '%.9f' % p['stime'], '%.9f' % p['rtime'], p['reply'], p['replies'], rtt)\n"
+        "    print(p['index'], p['sent'], '%.9f' % p['stime'], '%.9f' % p['rtime'], p['reply'], p['replies'], rtt,\n"
+        "          '%.6f' % p['sent_at'])\n"
         "r = s['rtt']\n"
         "print(r['count'], *('%.9f' % r[k] for k in ('min', 'mean', 'median', 'max', 'stddev', 'p90', 'p99', "
         "'jitter')))\n",
@@ -508,10 +529,11 @@ TEST(ToolOptionsRun, StatisticsMatchThePerProbeTableWithLateDuplicateAndForeignR
         } else {
             expected += "none";
         }
+        expected += " " + row.sent_at;
         EXPECT_EQ(read_back[i + 1], expected) << i;
     }
     char figures_line[256];
-    std::snprintf(figures_line, sizeof figures_line, "7 %s %s %s %s %s %s %s %s", csv.summary["rtt_min"].c_str(),
+    std::snprintf(figures_line, sizeof figures_line, "9 %s %s %s %s %s %s %s %s", csv.summary["rtt_min"].c_str(),
                   csv.summary["rtt_mean"].c_str(), csv.summary["rtt_median"].c_str(), csv.summary["rtt_max"].c_str(),
                   csv.summary["rtt_stddev"].c_str(), csv.summary["rtt_p90"].c_str(), csv.summary["rtt_p99"].c_str(),
                   csv.summary["jitter"].c_str());

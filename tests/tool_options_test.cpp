@@ -202,29 +202,35 @@ TEST(ToolOptionsProgram, HelpNamesEveryOptionAndVersionItsNumber) {
 
 struct reply_event {
     int probe;
-    int cycle;  // facts_drain_cycle for the drain
-    double waited;
+    int cycle;     // facts_drain_cycle for the drain
+    double after;  // arrival, in seconds after the probe's send
+    reply_verdict verdict;
 };
 
 TEST(ToolProbeFacts, RepliesAreSortedByHowTheyCame) {
     probe_facts& f = echomarkfacts;
     probe_facts_reset(&f, 8);
-    for (int probe : {0, 1, 2, 3, 4, 5, 6}) probe_facts_sent(&f, probe);  // 7 never left
+    // Probe p leaves at 100 + p on the monotonic clock; 7 never left.
+    for (int probe : {0, 1, 2, 3, 4, 5, 6}) probe_facts_sent(&f, probe, 1.7e9 + probe, 100.0 + probe);
     const std::vector<reply_event> events = {
-        {0, 0, 0.010},                // own
-        {1, 2, 0.020},                // late: taken in cycle 2
-        {2, 2, 0.030},                // own
-        {0, 3, 0.040},                // duplicate of an own reply
-        {3, facts_drain_cycle, 0.0},  // drain
-        {3, facts_drain_cycle, 0.0},  // duplicate in the drain
-        {-1, 4, 0.0},                 // foreign: below the run
-        {8, 4, 0.0},                  // foreign: beyond the run
-        {7, 7, 0.0},                  // foreign: a probe that never left
-        {6, 5, 0.0},                  // foreign: a probe not yet sent in cycle 5
-        {6, 6, 0.050},                // own after all
-        {5, facts_drain_cycle, 0.0},  // drain
+        {0, 0, 0.010, verdict_first},                    // own
+        {1, 2, 0.020, verdict_first},                    // late: taken in cycle 2
+        {2, 2, 0.030, verdict_first},                    // own
+        {0, 3, 0.040, verdict_duplicate},                // duplicate of an own reply
+        {3, facts_drain_cycle, 0.5, verdict_first},      // drain
+        {3, facts_drain_cycle, 0.6, verdict_duplicate},  // duplicate in the drain
+        {-1, 4, 0.0, verdict_foreign},                   // foreign: below the run
+        {8, 4, 0.0, verdict_foreign},                    // foreign: beyond the run
+        {7, 7, 0.0, verdict_foreign},                    // foreign: a probe that never left
+        {6, 5, 0.0, verdict_foreign},                    // foreign: a probe not yet sent in cycle 5
+        {6, 6, 0.050, verdict_first},                    // own after all
+        {5, facts_drain_cycle, 0.7, verdict_first},      // drain
     };
-    for (const reply_event& e : events) probe_facts_reply(&f, e.probe, e.cycle, e.waited);
+    for (const reply_event& e : events) {
+        double arrival = 100.0 + (e.probe >= 0 && e.probe < 8 ? e.probe : 0) + e.after;
+        EXPECT_EQ(probe_facts_reply(&f, e.probe, e.cycle, arrival), e.verdict) << e.probe << " " << e.cycle;
+    }
+    probe_facts_not_reply(&f);  // a stranger's datagram
 
     const int kinds[] = {reply_own,   reply_late,  reply_own, reply_drain,
                          reply_never, reply_drain, reply_own, reply_never};
@@ -233,11 +239,14 @@ TEST(ToolProbeFacts, RepliesAreSortedByHowTheyCame) {
         EXPECT_EQ(f.kind[i], kinds[i]) << i;
         EXPECT_EQ(f.copies[i], copies[i]) << i;
     }
-    EXPECT_DOUBLE_EQ(f.rtt[0], 0.010);  // the duplicate did not overwrite it
-    EXPECT_EQ(f.rtt[1], 0.0);
-    EXPECT_DOUBLE_EQ(f.rtt[6], 0.050);
+    // Every first reply has its round trip from its own send, whichever
+    // cycle took it; a duplicate does not overwrite it.
+    const double rtts[] = {0.010, 0.020, 0.030, 0.5, 0.0, 0.7, 0.050, 0.0};
+    for (int i = 0; i < 8; i++) EXPECT_NEAR(f.rtt[i], rtts[i], 1e-9) << i;
+    EXPECT_DOUBLE_EQ(f.sent_at[4], 1.7e9 + 4);
+    EXPECT_EQ(f.sent_at[7], 0.0);
     EXPECT_EQ(f.duplicates, 2);
-    EXPECT_EQ(f.foreign, 4);
+    EXPECT_EQ(f.foreign, 5);
     EXPECT_EQ(f.sent[7], 0);
     EXPECT_STREQ(reply_kind_name(reply_drain), "drain");
     EXPECT_STREQ(reply_kind_name(99), "never");
@@ -246,8 +255,8 @@ TEST(ToolProbeFacts, RepliesAreSortedByHowTheyCame) {
 TEST(ToolProbeFacts, CountIsHeldToTheRecord) {
     probe_facts_reset(&echomarkfacts, 20000);
     EXPECT_EQ(echomarkfacts.count, echomark_slots);
-    probe_facts_sent(&echomarkfacts, echomark_slots);  // ignored, no write beyond
-    probe_facts_reply(&echomarkfacts, echomark_slots - 1, echomark_slots - 1, 0.0);
+    probe_facts_sent(&echomarkfacts, echomark_slots, 1.0, 1.0);  // ignored, no write beyond
+    probe_facts_reply(&echomarkfacts, echomark_slots - 1, echomark_slots - 1, 1.0);
     EXPECT_EQ(echomarkfacts.foreign, 1);  // never sent
     probe_facts_reset(&echomarkfacts, -4);
     EXPECT_EQ(echomarkfacts.count, 0);
@@ -255,19 +264,20 @@ TEST(ToolProbeFacts, CountIsHeldToTheRecord) {
 
 // --- statistics ---------------------------------------------------------------------
 
-// Facts of a run whose probes all left; rtts[i] > 0 is an own-cycle round trip,
-// 0 a probe without reply.
+// Facts of a run whose probes all left at 0 on the monotonic clock; rtts[i]
+// > 0 is an own-cycle round trip, 0 a probe without reply.
 void facts_with(const std::vector<double>& rtts) {
     probe_facts_reset(&echomarkfacts, static_cast<int>(rtts.size()));
     for (int i = 0; i < static_cast<int>(rtts.size()); i++) {
-        probe_facts_sent(&echomarkfacts, i);
+        probe_facts_sent(&echomarkfacts, i, 0.0, 0.0);
         if (rtts[i] > 0) probe_facts_reply(&echomarkfacts, i, i, rtts[i]);
     }
 }
 
 TEST(ToolStatistics, FiguresOfAKnownSet) {
     facts_with({0.004, 0.001, 0, 0.003, 0.002});
-    probe_facts_reply(&echomarkfacts, 2, facts_drain_cycle, 0.0);
+    // The drained reply has its round trip too.
+    probe_facts_reply(&echomarkfacts, 2, facts_drain_cycle, 0.005);
     run_statistics s;
     statistics_compute(&echomarkfacts, &s);
     EXPECT_EQ(s.probes, 5);
@@ -276,20 +286,20 @@ TEST(ToolStatistics, FiguresOfAKnownSet) {
     EXPECT_EQ(s.late, 1);
     EXPECT_EQ(s.late_drain, 1);
     EXPECT_EQ(s.never, 0);
-    EXPECT_EQ(s.rtt.count, 4);
+    EXPECT_EQ(s.rtt.count, 5);
     EXPECT_DOUBLE_EQ(s.rtt.min, 0.001);
-    EXPECT_DOUBLE_EQ(s.rtt.max, 0.004);
-    EXPECT_DOUBLE_EQ(s.rtt.mean, 0.0025);
-    EXPECT_DOUBLE_EQ(s.rtt.median, 0.0025);
-    EXPECT_NEAR(s.rtt.stddev, std::sqrt(1.25e-6), 1e-15);
-    EXPECT_DOUBLE_EQ(s.rtt.p90, 0.004);
-    EXPECT_DOUBLE_EQ(s.rtt.p99, 0.004);
-    // In probe order 4, 1, 3, 2 (ms): differences 3, 2, 1.
-    EXPECT_EQ(s.rtt.jitter_pairs, 3);
-    EXPECT_NEAR(s.rtt.jitter, 0.002, 1e-15);
+    EXPECT_DOUBLE_EQ(s.rtt.max, 0.005);
+    EXPECT_DOUBLE_EQ(s.rtt.mean, 0.003);
+    EXPECT_DOUBLE_EQ(s.rtt.median, 0.003);
+    EXPECT_NEAR(s.rtt.stddev, std::sqrt(2e-6), 1e-15);
+    EXPECT_DOUBLE_EQ(s.rtt.p90, 0.005);
+    EXPECT_DOUBLE_EQ(s.rtt.p99, 0.005);
+    // In probe order 4, 1, 5, 3, 2 (ms): differences 3, 4, 2, 1.
+    EXPECT_EQ(s.rtt.jitter_pairs, 4);
+    EXPECT_NEAR(s.rtt.jitter, 0.0025, 1e-15);
     int total = 0;
     for (int b : s.rtt.bins) total += b;
-    EXPECT_EQ(total, 4);
+    EXPECT_EQ(total, 5);
     EXPECT_EQ(s.rtt.bins[0], 1);
     EXPECT_EQ(s.rtt.bins[histogram_bins - 1], 1);  // the maximum closes the last bin
 }
@@ -328,21 +338,21 @@ std::string printed(const run_statistics& s) {
 
 TEST(ToolStatistics, BlockWithoutRoundTripsAndWithOne) {
     facts_with({0, 0});
-    probe_facts_reply(&echomarkfacts, 0, 1, 0.5);  // late
-    probe_facts_reply(&echomarkfacts, 0, 1, 0.5);  // and again
     probe_facts_reply(&echomarkfacts, 40, 1, 0.5);
     run_statistics s;
     statistics_compute(&echomarkfacts, &s);
     EXPECT_EQ(printed(s),
-              "stats(): probes=2 sent=2 own=0 late=1 (cycle=1 drain=0) never=1\n"
-              "stats(): duplicates=1 foreign=1\n"
+              "stats(): probes=2 sent=2 own=0 late=0 (cycle=0 drain=0) never=2\n"
+              "stats(): duplicates=0 foreign=1\n"
               "stats(): rtt count=0\n");
 
-    facts_with({0.000123456});
+    facts_with({0, 0});
+    probe_facts_reply(&echomarkfacts, 0, 1, 0.000123456);  // late
+    probe_facts_reply(&echomarkfacts, 0, 1, 0.5);          // and again
     statistics_compute(&echomarkfacts, &s);
     EXPECT_EQ(printed(s),
-              "stats(): probes=1 sent=1 own=1 late=0 (cycle=0 drain=0) never=0\n"
-              "stats(): duplicates=0 foreign=0\n"
+              "stats(): probes=2 sent=2 own=0 late=1 (cycle=1 drain=0) never=1\n"
+              "stats(): duplicates=1 foreign=0\n"
               "stats(): rtt count=1\n"
               "stats(): rtt min=0.000123456 mean=0.000123456 median=0.000123456 max=0.000123456 [s]\n"
               "stats(): rtt stddev=0.000000000 p90=0.000123456 p99=0.000123456 [s]\n"
@@ -415,7 +425,8 @@ TEST(ToolResultsFile, TextFieldsAreQuotedSoTheFilesStayReadable) {
     EXPECT_EQ(results_write_csv(&csv, &results), 0);
     std::string csv_text = tooltest::read_file(csv_path);
     EXPECT_EQ(
-        csv_text.rfind("index,sent,stime,rtime,reply,replies,rtt\n\nname,value\naddress,\"a\"\"b\\c,\n\x01\xff\"\n", 0),
+        csv_text.rfind(
+            "index,sent,stime,rtime,reply,replies,rtt,sent_at\n\nname,value\naddress,\"a\"\"b\\c,\n\x01\xff\"\n", 0),
         0U)
         << csv_text;
     EXPECT_NE(csv_text.find("\nratio,\n"), std::string::npos);

@@ -11,6 +11,8 @@
 
 #include "tests/tool_test_support.hpp"
 #include "tool/echomarkcli-select.hpp"
+#include "tool/probe_facts.hpp"
+#include "tool/statistics.hpp"
 
 namespace {
 
@@ -175,7 +177,7 @@ TEST(ToolSender, SilentPortTimesOutEveryCycleAndOnceInTheDrain) {
 }
 
 // Probe 1 is dropped; probe 3's reply comes only after probe 4, 50 ms late,
-// followed at once by probe 4's; probe 5's reply is left for the drain.
+// followed at once by probe 4's, which cycle 4 still takes as its own.
 TEST(ToolSender, DroppedAndLateRepliesAreTimedIntoTheirOwnSlots) {
     scripted_peer peer([](int sock, unsigned char* data, int, const sockaddr_in& from, int) {
         static std::vector<unsigned char> held(datagram_buffer_size);
@@ -195,44 +197,120 @@ TEST(ToolSender, DroppedAndLateRepliesAreTimedIntoTheirOwnSlots) {
     const int port = peer.port;
     EXPECT_EQ(count_matching(run.out, read_timeout_line(1, 2, 1)), 1) << run.out;
     EXPECT_EQ(count_matching(run.out, read_timeout_line(3, 4, 2)), 1) << run.out;
-    // Cycle 4 takes the late reply to probe 3 and shows slot 4, not yet timed.
+    // Cycle 4 takes the late reply to probe 3 and shows slot 4, not yet
+    // timed; it goes on waiting and takes its own reply.
     EXPECT_EQ(count_matching(run.out, receive_line(4, 5, 2, port, 64, 3, "0\\.000000")), 1) << run.out;
-    EXPECT_EQ(count_matching(run.out, receive_line(5, 6, 3, port, 64, 4, "0\\.000000")), 1) << run.out;
-    // The drain takes probe 5's reply, then times out waiting for probe 1's.
-    EXPECT_EQ(count_matching(run.out, stamp + " echomark_connect\\(\\):2 " + cycle(4, 6, 4) +
-                                          " sendsize=udp_recv\\(127\\.0\\.0\\.1:" + std::to_string(port) +
-                                          "\\): recvsize=64 lastpkts=000005"),
-              1)
-        << run.out;
+    EXPECT_EQ(count_matching(run.out, receive_line(4, 5, 3, port, 64, 4, "0\\.0[3-9]\\d{4}")), 1) << run.out;
+    EXPECT_EQ(count_matching(run.out, receive_line(5, 6, 4, port, 64, 5)), 1) << run.out;
+    // The drain waits once for probe 1's reply.
     EXPECT_EQ(count_matching(run.out, drain_timeout_line(5, 6, 5)), 1) << run.out;
+    EXPECT_EQ(count_matching(run.out, ".*:2 .*"), 1) << run.out;
     EXPECT_TRUE(ends_with(run.out, closing(6, 5, 6, "recvpkts/sendpkts=83.333[%]"))) << run.out;
     const echomark_record& r = *run.record;
     EXPECT_EQ(r.Rtime[1], 0.0);
     EXPECT_GE(r.Rtime[3], 0.03);  // the 50 ms wait of cycle 4
     EXPECT_LT(r.Rtime[3], 0.4);
-    EXPECT_EQ(r.Rtime[5], 0.0);  // the drain records no time
+    EXPECT_GE(r.Rtime[4], r.Rtime[3]);
     EXPECT_EQ(r.lastpkts, 5);
+    // The round trip of the late reply runs from its own send, three time-outs
+    // of cycle 3's wait plus cycle 4's 50 ms earlier.
+    const probe_facts& f = echomarkfacts;
+    EXPECT_EQ(f.kind[3], reply_late);
+    EXPECT_GE(f.rtt[3], 0.4 + 0.05);
+    EXPECT_EQ(f.kind[4], reply_own);
+    EXPECT_GE(f.rtt[4], 0.05);
+    EXPECT_LT(f.rtt[4], 0.4);
+    EXPECT_EQ(f.kind[1], reply_never);
+    EXPECT_EQ(f.rtt[1], 0.0);
 }
 
-// A duplicated reply is taken by the next cycle and counted like any other;
-// every later reply then comes one cycle late and the last stays unread.
-TEST(ToolSender, DuplicatedReplyShiftsTheFollowingOnes) {
-    scripted_peer peer([](int sock, unsigned char* data, int, const sockaddr_in& from, int index) {
-        echo_reply(sock, data, from);
-        if (index == 0) echo_reply(sock, data, from);
+// Every reply comes three times: the copies are logged and taken, each cycle
+// still gets its own reply, and each probe counts once.
+TEST(ToolSender, RepliesSentThreeTimesCountOnce) {
+    scripted_peer peer([](int sock, unsigned char* data, int, const sockaddr_in& from, int) {
+        for (int copy = 0; copy < 3; copy++) echo_reply(sock, data, from);
     });
-    sender_run run = run_sender(peer.port, 0.5, 4, 100, 32);
-    EXPECT_EQ(count_matching(run.out, receive_line(1, 2, 1, peer.port, 32, 0)), 1) << run.out;
-    EXPECT_EQ(count_matching(run.out, receive_line(3, 4, 3, peer.port, 32, 2)), 1) << run.out;
+    sender_run run = run_sender(peer.port, 0.5, 20, 100, 32);
+    EXPECT_EQ(count_matching(run.out, receive_line(1, 2, 1, peer.port, 32, 0)), 2) << run.out;
+    EXPECT_EQ(count_matching(run.out, receive_line(1, 2, 1, peer.port, 32, 1)), 1) << run.out;
+    EXPECT_EQ(count_matching(run.out, receive_line(19, 20, 19, peer.port, 32, 19)), 1) << run.out;
     EXPECT_EQ(run.out.find(":2 "), std::string::npos) << run.out;
-    EXPECT_TRUE(ends_with(run.out, closing(4, 4, 3, "recvpkts/sendpkts=100.000[%]"))) << run.out;
-    EXPECT_EQ(run.record->Rtime[3], 0.0);
+    EXPECT_EQ(run.out.find("TIMEOUT"), std::string::npos) << run.out;
+    EXPECT_TRUE(ends_with(run.out, closing(20, 20, 20, "recvpkts/sendpkts=100.000[%]"))) << run.out;
+    run_statistics stats;
+    statistics_compute(&echomarkfacts, &stats);
+    EXPECT_EQ(stats.own, 20);
+    EXPECT_EQ(stats.never, 0);
+    EXPECT_EQ(stats.foreign, 0);
+    // The last probe's two copies are never read.
+    EXPECT_EQ(stats.duplicates, 38);
+    EXPECT_EQ(stats.rtt.count, 20);
 }
 
-// The drain makes at most as many waits as replies were missing: an empty
-// datagram taken there uses up its one wait, and the reply behind it stays
-// unread, with no time-out line.
-TEST(ToolSender, DrainEndsAfterAsManyWaitsAsRepliesWereMissing) {
+// One reply held back for three time-outs is taken late, in whichever cycle
+// it arrives, and every later probe still gets its own reply and round trip.
+TEST(ToolSender, ReplyHeldThreeTimeOutsLeavesLaterProbesOwn) {
+    struct held_reply {
+        std::vector<unsigned char> data = std::vector<unsigned char>(datagram_buffer_size);
+        double due = 0.0;
+    };
+    static held_reply held;
+    held.due = 0.0;
+    scripted_peer peer([](int sock, unsigned char* data, int, const sockaddr_in& from, int) {
+        if (data_value_get(data, value_probe) == 2) {
+            std::copy(data, data + datagram_buffer_size, held.data.begin());
+            held.due = platform::monotonic_seconds() + 0.3;
+            return;
+        }
+        if (held.due > 0.0 && platform::monotonic_seconds() >= held.due) {
+            echo_reply(sock, held.data.data(), from);
+            held.due = 0.0;
+        }
+        echo_reply(sock, data, from);
+    });
+    sender_run run = run_sender(peer.port, 0.1, 400, 100, 32);
+    EXPECT_EQ(count_matching(run.out, ".*TIMEOUT.*"), 1) << run.out;
+    EXPECT_EQ(count_matching(run.out, read_timeout_line(2, 3, 2)), 1) << run.out;
+    EXPECT_EQ(count_matching(run.out, ".* lastpkts=000002 .*"), 1) << run.out;
+    EXPECT_EQ(run.out.find(":2 "), std::string::npos) << run.out;
+    EXPECT_TRUE(ends_with(run.out, closing(400, 400, 400, "recvpkts/sendpkts=100.000[%]"))) << run.out;
+    const probe_facts& f = echomarkfacts;
+    EXPECT_EQ(f.kind[2], reply_late);
+    EXPECT_GE(f.rtt[2], 0.3);
+    EXPECT_LT(f.rtt[2], 1.0);
+    int own_and_timed = 0;
+    for (int i = 0; i < 400; i++) {
+        if (i != 2 && f.kind[i] == reply_own && f.rtt[i] > 0.0 && f.rtt[i] < 0.1) own_and_timed++;
+    }
+    EXPECT_EQ(own_and_timed, 399);
+}
+
+// The round trip runs from just before the send to the reply's arrival: a
+// peer that holds every reply 20 ms shows 20 ms and a little more.
+TEST(ToolSender, RoundTripOfAPeerDelayingEveryReplyIsTheDelay) {
+    scripted_peer peer([](int sock, unsigned char* data, int, const sockaddr_in& from, int) {
+        platform::pause_seconds(0.020);
+        echo_reply(sock, data, from);
+    });
+    platform::clock_reading before = platform::realtime_now();
+    sender_run run = run_sender(peer.port, 0.5, 15, 64, 64);
+    EXPECT_TRUE(ends_with(run.out, closing(15, 15, 15, "recvpkts/sendpkts=100.000[%]"))) << run.out;
+    run_statistics stats;
+    statistics_compute(&echomarkfacts, &stats);
+    ASSERT_EQ(stats.rtt.count, 15);
+    EXPECT_GE(stats.rtt.median, 0.0200);
+    EXPECT_LE(stats.rtt.median, 0.0215);
+    EXPECT_GE(stats.rtt.min, 0.0200);
+    // Each probe's wall-clock send time lies within the run, in order.
+    double start = static_cast<double>(before.seconds) + before.nanoseconds / 1e9;
+    EXPECT_GE(echomarkfacts.sent_at[0], start);
+    EXPECT_LT(echomarkfacts.sent_at[14], start + run.seconds);
+    EXPECT_GT(echomarkfacts.sent_at[14] - echomarkfacts.sent_at[0], 14 * 0.020);
+}
+
+// The drain waits for the probes really missing: an empty datagram taken
+// there is no reply, and the reply behind it is still taken.
+TEST(ToolSender, DrainTakesTheMissingReplyBehindAnEmptyDatagram) {
     scripted_peer peer([](int sock, unsigned char* data, int, const sockaddr_in& from, int index) {
         if (index == 2) {
             platform::Sleep(750);  // past the cycle's wait, inside the drain's
@@ -242,10 +320,10 @@ TEST(ToolSender, DrainEndsAfterAsManyWaitsAsRepliesWereMissing) {
     });
     sender_run run = run_sender(peer.port, 0.5, 3, 100, 32);
     EXPECT_EQ(count_matching(run.out, read_timeout_line(2, 3, 2)), 1) << run.out;
-    // The buffer still holds probe 2 as built, so the empty datagram reads as it.
+    // Nothing of the empty datagram's header arrived, so it names no probe.
     EXPECT_EQ(count_matching(run.out, stamp + " echomark_connect\\(\\):2 " + cycle(2, 3, 2) +
                                           " sendsize=udp_recv\\(127\\.0\\.0\\.1:" + std::to_string(peer.port) +
-                                          "\\): recvsize=0 lastpkts=000002"),
+                                          "\\): recvsize=0 lastpkts=000000"),
               1)
         << run.out;
     EXPECT_EQ(
@@ -253,8 +331,43 @@ TEST(ToolSender, DrainEndsAfterAsManyWaitsAsRepliesWereMissing) {
                                     " recvsize=udp_recv\\(\\): recvsize=0 if \\(recvsize<=0\\): recvsize=0:Success"),
         1)
         << run.out;
-    EXPECT_EQ(count_matching(run.out, ".*:2 .*"), 2) << run.out;
+    EXPECT_EQ(count_matching(run.out, stamp + " echomark_connect\\(\\):2 " + cycle(3, 3, 2) +
+                                          " sendsize=udp_recv\\(127\\.0\\.0\\.1:" + std::to_string(peer.port) +
+                                          "\\): recvsize=32 lastpkts=000002"),
+              1)
+        << run.out;
+    EXPECT_EQ(count_matching(run.out, ".*:2 .*"), 3) << run.out;
+    EXPECT_TRUE(ends_with(run.out, closing(3, 3, 3, "recvpkts/sendpkts=100.000[%]"))) << run.out;
+    EXPECT_EQ(echomarkfacts.kind[2], reply_drain);
+    EXPECT_GE(echomarkfacts.rtt[2], 0.75);
+    EXPECT_EQ(echomarkfacts.foreign, 1);
+}
+
+// A stream of datagrams that are no reply keeps neither the cycle nor the
+// drain waiting beyond its time-out.
+TEST(ToolSender, DatagramsThatAreNoReplyNeverExtendTheWaits) {
+    scripted_peer peer([](int sock, unsigned char* data, int, const sockaddr_in& from, int index) {
+        if (index < 2) {
+            echo_reply(sock, data, from);
+            return;
+        }
+        for (int k = 0; k < 60; k++) {
+            platform::sendto(sock, data, 1, 0, &from, sizeof from);
+            platform::Sleep(25);
+        }
+    });
+    sender_run run = run_sender(peer.port, 0.5, 3, 100, 32);
+    EXPECT_EQ(count_matching(run.out, read_timeout_line(2, 3, 2)), 1) << run.out;
+    // The drain counts a wait per datagram taken and ends at its time-out.
+    EXPECT_EQ(count_matching(run.out, stamp + " echomark_connect\\(\\):2 i=\\d{6} S=000003 R=000002 TIMEOUT: .*"), 1)
+        << run.out;
+    EXPECT_GE(count_matching(run.out, ".*:1 " + cycle(2, 3, 2) + " sendsize=udp_recv.* recvsize=1 lastpkts=000000 .*"),
+              10)
+        << run.out;
     EXPECT_TRUE(ends_with(run.out, closing(3, 2, 3, "recvpkts/sendpkts=66.667[%]"))) << run.out;
+    // The cycle's time-out and the drain's one, not the stream's 1.5 s.
+    EXPECT_GE(run.seconds, 0.95);
+    EXPECT_LT(run.seconds, 1.4);
 }
 
 // Each good reply is followed by a 1 ms pause.
@@ -266,55 +379,85 @@ TEST(ToolSender, EveryGoodReplyIsFollowedByTheOneMillisecondPause) {
     EXPECT_GE(run.seconds, 0.1);
 }
 
+// Replies naming no probe sent in this run, and a reply to probe 2 from
+// another port (other_port), are logged and counted as foreign only.
 TEST(ToolSender, RepliesWithForeignProbeNumbersAreLoggedButNotRecorded) {
-    for (int foreign : {-1, echomark_slots, INT_MAX, INT_MIN}) {
-        scripted_peer peer([foreign](int sock, unsigned char* data, int, const sockaddr_in& from, int) {
-            if (data_value_get(data, value_probe) == 2) data_value_set(data, value_probe, foreign);
+    constexpr int other_port = 2;
+    for (int foreign : {-1, echomark_slots, INT_MAX, INT_MIN, 5000, 3, other_port}) {
+        int other = 0;
+        int other_sock = tooltest::open_udp(&other);
+        scripted_peer peer([foreign, other_sock](int sock, unsigned char* data, int, const sockaddr_in& from, int) {
+            if (data_value_get(data, value_probe) == 2) {
+                if (foreign == other_port) sock = other_sock;
+                data_value_set(data, value_probe, foreign);
+            }
             echo_reply(sock, data, from);
         });
         sender_run run = run_sender(peer.port, 0.2, 3, 100, 32);
-        EXPECT_EQ(count_matching(run.out, receive_line(2, 3, 2, peer.port, 32, foreign)), 1) << run.out;
+        EXPECT_EQ(
+            count_matching(run.out, receive_line(2, 3, 2, foreign == other_port ? other : peer.port, 32, foreign)), 1)
+            << run.out;
         EXPECT_EQ(run.record->recvpkts, 2) << foreign;
         EXPECT_EQ(run.record->Rtime[2], 0.0) << foreign;
-        // The drain waits once for the reply that never counted.
+        EXPECT_EQ(echomarkfacts.foreign, 1) << foreign;
+        // The cycle goes on waiting for its reply, and the drain once more.
+        EXPECT_EQ(count_matching(run.out, read_timeout_line(2, 3, 2)), 1) << run.out;
         EXPECT_EQ(count_matching(run.out, drain_timeout_line(2, 3, 2)), 1) << run.out;
-        int lastpkts1 = static_cast<int>(static_cast<uint32_t>(foreign) + 1U);
+        // Only what came from the destination names the latest probe number.
+        int lastpkts1 = foreign == other_port ? 3 : static_cast<int>(static_cast<uint32_t>(foreign) + 1U);
         EXPECT_TRUE(ends_with(run.out, closing(3, 2, lastpkts1, "recvpkts/sendpkts=66.667[%]"))) << run.out;
+        platform::closesocket(other_sock);
     }
 }
 
-// An empty reply is a failed receive: logged, timed by what the buffer still
-// holds (the probe just built), not counted.
-TEST(ToolSender, EmptyReplyIsReportedAndNotCounted) {
-    scripted_peer peer([](int sock, unsigned char* data, int, const sockaddr_in& from, int index) {
-        if (index == 1) data_value_set(data, value_replysize, 0);
-        echo_reply(sock, data, from);
-    });
-    sender_run run = run_sender(peer.port, 0.3, 2, 100, 32);
-    EXPECT_EQ(count_matching(run.out, receive_line(1, 2, 1, peer.port, 0, 1)), 1) << run.out;
-    EXPECT_EQ(count_matching(run.out, stamp + " echomark_recv\\(\\):1 " + cycle(1, 2, 1) +
-                                          " recvsize=udp_recv\\(\\): recvsize=0 if \\(recvsize<=0\\): error=0:Success"),
-              1)
-        << run.out;
-    EXPECT_EQ(count_matching(run.out, drain_timeout_line(1, 2, 1)), 1) << run.out;
-    EXPECT_TRUE(ends_with(run.out, closing(2, 1, 2, "recvpkts/sendpkts=50.000[%]"))) << run.out;
+// A datagram too short to hold a whole probe number is no reply, whatever the
+// buffer held before: an empty one is also a failed receive; one 0xFF byte
+// or seven are logged as naming no probe.  Nothing is counted or timed.
+TEST(ToolSender, DatagramsShorterThanAProbeNumberAreNoReply) {
+    for (int size : {0, 1, 7}) {
+        scripted_peer peer([size](int sock, unsigned char*, int, const sockaddr_in& from, int) {
+            unsigned char junk[8];
+            std::memset(junk, 0xFF, sizeof junk);
+            platform::sendto(sock, junk, size, 0, &from, sizeof from);
+        });
+        sender_run run = run_sender(peer.port, 0.2, 2, 100, 32);
+        for (int i = 0; i < 2; i++) {
+            EXPECT_EQ(count_matching(run.out, receive_line(i, i + 1, 0, peer.port, size, 0, "0\\.000000")), 1)
+                << run.out;
+            EXPECT_EQ(count_matching(run.out, read_timeout_line(i, i + 1, 0)), 1) << run.out;
+        }
+        EXPECT_EQ(count_matching(run.out, stamp + " echomark_recv\\(\\):1 .* recvsize=udp_recv\\(\\): recvsize=0 if "
+                                                  "\\(recvsize<=0\\): error=0:Success"),
+                  size == 0 ? 2 : 0)
+            << run.out;
+        EXPECT_EQ(count_matching(run.out, drain_timeout_line(0, 2, 0)), 1) << run.out;
+        EXPECT_TRUE(ends_with(run.out, closing(2, 0, 2, "recvpkts/sendpkts=0.000[%]"))) << run.out;
+        EXPECT_EQ(run.record->Rtime[0], 0.0);
+        EXPECT_EQ(run.record->Rtime[1], 0.0);
+        EXPECT_EQ(echomarkfacts.foreign, 2) << size;
+    }
 }
 
 TEST(ToolSender, SizesBeyondTheBufferNeverLeaveIt) {
     scripted_peer peer(
         [](int sock, unsigned char* data, int, const sockaddr_in& from, int) { echo_reply(sock, data, from); });
-    // 65536 bytes fit the buffer but no datagram: the send fails and is reported.
-    sender_run run = run_sender(peer.port, 0.2, 1, 70000, 16);
-    EXPECT_EQ(count_matching(run.out, send_line(0, 0, 0, peer.port, 70000, -1)), 1) << run.out;
-    EXPECT_EQ(count_matching(run.out, stamp + " echomark_send\\(\\):1 " + cycle(0, 0, 0) +
-                                          " sendsize=udp_send\\(\\): sendsize=-1 if \\(sendsize<=0\\): "
-                                          "error=1:Operation not permitted"),
-              1)
-        << run.out;
-    EXPECT_EQ(count_matching(run.out, read_timeout_line(0, 0, 0)), 1) << run.out;
-    EXPECT_TRUE(ends_with(run.out, "echomark_connect(): sendpkts==0\n")) << run.out;
+    // 65536 bytes fit the buffer but no datagram: the send fails and is
+    // reported with the platform's code and text.
+    for (int sendsize : {65536, 70000}) {
+        sender_run run = run_sender(peer.port, 0.2, 1, sendsize, 16);
+        EXPECT_EQ(count_matching(run.out, send_line(0, 0, 0, peer.port, sendsize, -1)), 1) << run.out;
+        EXPECT_EQ(count_matching(run.out, stamp + " echomark_send\\(\\):1 " + cycle(0, 0, 0) +
+                                              " sendsize=udp_send\\(\\): sendsize=-1 if \\(sendsize<=0\\): "
+                                              "error=10040:A message sent on a datagram socket was larger than the "
+                                              "internal message buffer or the buffer used to receive it\\."),
+                  1)
+            << run.out;
+        EXPECT_EQ(count_matching(run.out, read_timeout_line(0, 0, 0)), 1) << run.out;
+        EXPECT_TRUE(ends_with(run.out, "echomark_connect(): sendpkts==0\n")) << run.out;
+        EXPECT_EQ(echomarkfacts.sent[0], 0);
+    }
 
-    run = run_sender(peer.port, 0.2, 1, -5, 16);
+    sender_run run = run_sender(peer.port, 0.2, 1, -5, 16);
     EXPECT_EQ(count_matching(run.out, send_line(0, 0, 0, peer.port, -5, 0)), 1) << run.out;
 }
 

@@ -29,8 +29,8 @@ void picture_from_run(const run_settings* settings, const probe_facts* facts, co
     title.median = stats->rtt.median;
     title.p99 = stats->rtt.p99;
 
-    // The facts hold no send times yet: the probes are drawn by number, and
-    // only a reply in the probe's own wait has a round trip.
+    // The probes are drawn by number; every reply has its round trip, from
+    // the probe's send to the reply's arrival, whichever cycle took it.
     out->by_time = false;
     out->probes = facts->count < picture_probes_max ? facts->count : picture_probes_max;
     for (int i = 0; i < out->probes; i++) {
@@ -39,7 +39,7 @@ void picture_from_run(const run_settings* settings, const probe_facts* facts, co
         p.sent_at = -1.0;
         p.sent = facts->sent[i];
         p.reply = picture_reply_of(facts->kind[i]);
-        p.rtt = facts->kind[i] == reply_own ? facts->rtt[i] : -1.0;
+        p.rtt = facts->kind[i] != reply_never ? facts->rtt[i] : -1.0;
         p.copies = facts->copies[i];
     }
 }

@@ -11,27 +11,38 @@ void probe_facts_reset(probe_facts* facts, int count) {
     facts->count = count > echomark_slots ? echomark_slots : count;
 }
 
-void probe_facts_sent(probe_facts* facts, int probe) {
-    if (probe >= 0 && probe < facts->count) facts->sent[probe] = 1;
+void probe_facts_sent(probe_facts* facts, int probe, double calendar, double monotonic) {
+    if (probe < 0 || probe >= facts->count) return;
+    facts->sent[probe] = 1;
+    facts->sent_at[probe] = calendar;
+    facts->sent_mono[probe] = monotonic;
 }
 
-void probe_facts_reply(probe_facts* facts, int probe, int cycle, double waited) {
+reply_verdict probe_facts_reply(probe_facts* facts, int probe, int cycle, double arrival) {
     // A number beyond the run, or of a probe that has not left, is no answer
     // to anything this run sent: a stray, forged or earlier run's datagram.
     if (probe < 0 || probe >= facts->count || facts->sent[probe] == 0 || (cycle >= 0 && probe > cycle)) {
         facts->foreign += 1;
-        return;
-    }
-    if (facts->copies[probe] > 0) {
-        facts->duplicates += 1;
-    } else if (cycle == probe) {
-        facts->kind[probe] = reply_own;
-        facts->rtt[probe] = waited;
-    } else {
-        facts->kind[probe] = cycle == facts_drain_cycle ? reply_drain : reply_late;
+        return verdict_foreign;
     }
     if (facts->copies[probe] < UINT16_MAX) facts->copies[probe] += 1;
+    if (facts->kind[probe] != reply_never) {
+        facts->duplicates += 1;
+        return verdict_duplicate;
+    }
+    if (cycle == facts_drain_cycle) {
+        facts->kind[probe] = reply_drain;
+    } else {
+        facts->kind[probe] = cycle == probe ? reply_own : reply_late;
+    }
+    // A calendar step can not move the monotonic clock, but keep a round trip
+    // from ever reading below zero.
+    double rtt = arrival - facts->sent_mono[probe];
+    facts->rtt[probe] = rtt > 0.0 ? rtt : 0.0;
+    return verdict_first;
 }
+
+void probe_facts_not_reply(probe_facts* facts) { facts->foreign += 1; }
 
 const char* reply_kind_name(int kind) {
     switch (kind) {

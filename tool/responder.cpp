@@ -66,7 +66,7 @@ int echomark_listen_open(const char* ipaddr, int ipport) {
     int sock = socketlib::udp_open(family);
     if (sock < 0) {
         std::printf("echomark_listen(): sock=udp_open(%s): sock=%d if (sock<0): error=%d:%s\n",
-                    family == AF_INET6 ? "AF_INET6" : "AF_INET", sock, -sock, error_text(sock));
+                    family == AF_INET6 ? "AF_INET6" : "AF_INET", sock, -sock, error_text(-sock));
         std::fflush(stdout);
         return sock;
     }
@@ -74,7 +74,7 @@ int echomark_listen_open(const char* ipaddr, int ipport) {
     if (bound < 0) {
         char where[peer_text_size];
         std::printf("echomark_listen(): result=udp_bind(%s): result=%d if (result<0): error=%d:%s\n",
-                    peer_text(&listaddr, where), bound, -bound, error_text(bound));
+                    peer_text(&listaddr, where), bound, -bound, error_text(-bound));
         std::fflush(stdout);
         socketlib::udp_close(sock);
         return bound;
@@ -262,7 +262,7 @@ void judge(slot* s, const platform::datagram* io, int* counter, int64_t now_us) 
     }
     if (s->recvsize <= 0) {
         slot_log(s, "echomark_listen(): recvsize=udp_blockrecv(): recvsize=%d if (recvsize<=0): recvsize=%d:%s\n",
-                 s->recvsize, -s->recvsize, error_text(s->recvsize));
+                 s->recvsize, io->error, error_text(io->error));
         return;
     }
     // The reply length is the datagram's own request (--echo: its own
@@ -316,6 +316,7 @@ void answer_batch(int sock, batch* b, int taken, int* counter) {
     if (replies == 1) {
         platform::datagram* one = &b->io[0];
         one->result = platform::sendto(sock, one->data, one->size, 0, &one->address, one->address_length);
+        one->error = call_error(one->result);
     } else if (replies > 1) {
         platform::send_datagrams(sock, b->io, replies);
     }
@@ -330,9 +331,10 @@ void answer_batch(int sock, batch* b, int taken, int* counter) {
                             datagram_line(text, sizeof text, "sendsize=udp_send", "sendsize", s->counter, s->peer,
                                           sendsize, s->lastpkts));
             }
+            int error = b->io[s->sent_at].error;
             if (sendsize <= 0) {
                 listen_log("echomark_listen(): sendsize=udp_send(): sendsize=%d if (sendsize<=0): sendsize=%d:%s\n",
-                           sendsize, -sendsize, error_text(sendsize));
+                           sendsize, error, error_text(error));
             }
             if (s->replysize != sendsize) {
                 listen_log("echomark_listen(): if (recvsize!=sendsize) recvsize=%d != sendsize=%d\n", s->replysize,

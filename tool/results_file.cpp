@@ -89,11 +89,14 @@ int results_write_csv(results_file* target, const run_results* results) {
     const run_statistics* stats = results->stats;
     const rtt_figures& rtt = stats->rtt;
 
-    std::fputs("index,sent,stime,rtime,reply,replies,rtt\n", out);
+    std::fputs("index,sent,stime,rtime,reply,replies,rtt,sent_at\n", out);
     for (int i = 0; i < facts->count; i++) {
         std::fprintf(out, "%d,%d,%.9f,%.9f,%s,%d,", i, facts->sent[i], record->Stime[i], record->Rtime[i],
                      reply_kind_name(facts->kind[i]), facts->copies[i]);
-        if (facts->kind[i] == reply_own) std::fprintf(out, "%.9f", facts->rtt[i]);
+        if (facts->kind[i] != reply_never) std::fprintf(out, "%.9f", facts->rtt[i]);
+        std::fputc(',', out);
+        // Calendar seconds: a double holds them to about a microsecond.
+        if (facts->sent[i] != 0) std::fprintf(out, "%.6f", facts->sent_at[i]);
         std::fputc('\n', out);
     }
 
@@ -183,7 +186,13 @@ int results_write_json(results_file* target, const run_results* results) {
                      "\"replies\": %d, \"rtt\": ",
                      i == 0 ? "" : ",", i, facts->sent[i] ? "true" : "false", record->Stime[i], record->Rtime[i],
                      reply_kind_name(facts->kind[i]), facts->copies[i]);
-        json_seconds(out, facts->rtt[i], facts->kind[i] == reply_own);
+        json_seconds(out, facts->rtt[i], facts->kind[i] != reply_never);
+        std::fputs(", \"sent_at\": ", out);
+        if (facts->sent[i] != 0) {
+            std::fprintf(out, "%.6f", facts->sent_at[i]);
+        } else {
+            std::fputs("null", out);
+        }
         std::fputc('}', out);
     }
     std::fputs(facts->count > 0 ? "\n  ]\n}\n" : "]\n}\n", out);

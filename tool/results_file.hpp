@@ -2,7 +2,7 @@
 // summary as CSV (for spreadsheets) or JSON (for jq and scripts).
 //
 // CSV: a header line and one record per probe,
-//   index,sent,stime,rtime,reply,replies,rtt
+//   index,sent,stime,rtime,reply,replies,rtt,sent_at
 // then one empty line and the summary as a second table,
 //   name,value
 // with one figure per record.  JSON: one object with "settings", "summary"

@@ -46,13 +46,14 @@ int send_probe(int sock, const unsigned char* buffer, int length, const void* to
     return result;
 }
 
-int receive_reply(int sock, unsigned char* buffer, sockaddr_in6* from) {
+// Also tells when the datagram arrived, on the monotonic clock.
+int receive_reply(int sock, unsigned char* buffer, sockaddr_in6* from, platform::receive_time* arrival) {
     int fromlen = sizeof *from;
-    int result = platform::recvfrom(sock, buffer, datagram_buffer_size, 0, from, &fromlen);
+    int result = platform::recvfrom_stamped(sock, buffer, datagram_buffer_size, 0, from, &fromlen, arrival);
     for (int retry = 0; result < 0 && platform::WSAGetLastError() == platform::WSAEWOULDBLOCK && retry < retry_limit;
          retry++) {
         fromlen = sizeof *from;
-        result = platform::recvfrom(sock, buffer, datagram_buffer_size, 0, from, &fromlen);
+        result = platform::recvfrom_stamped(sock, buffer, datagram_buffer_size, 0, from, &fromlen, arrival);
     }
     return result;
 }
@@ -87,19 +88,63 @@ void pause_after_reply(const sender* s) {
     }
 }
 
-// Probe numbers outside the record come from foreign datagrams.
-bool in_record(int probe) { return probe >= 0 && probe < echomark_slots; }
-
 // The send length stays within the buffer, whatever the caller asked.
 int clamp_size(int size) {
     if (size < 0) return 0;
     return size > datagram_buffer_size ? datagram_buffer_size : size;
 }
 
-// A wait on the socket alone, with the time-out set afresh.
-int wait_socket(const sender* s, platform::socket_set* set, bool for_read) {
-    platform::timeval tv = platform::timeval_from_seconds(s->timeout);
+// A wait on the socket alone, for at most `seconds`.
+int wait_socket(const sender* s, platform::socket_set* set, bool for_read, double seconds) {
+    platform::socket_set_zero(set);
+    platform::socket_set_add(s->sock, set);
+    platform::timeval tv = platform::timeval_from_seconds(seconds);
     return for_read ? wait_select(s->sock, set, nullptr, &tv) : wait_select(s->sock, nullptr, set, &tv);
+}
+
+// What a datagram taken from the socket was.
+struct taken {
+    int received;           // the receive's result
+    int error;              // the platform's code when the receive failed
+    int probe;              // the probe number it carries, 0 when none arrived whole
+    bool reply;             // from the destination, with a whole probe number
+    reply_verdict verdict;  // for a reply: what it was to the run
+};
+
+// Only the destination answers, and only a whole probe number names a
+// probe: anything else in the socket is someone else's datagram.
+bool from_destination(const sender* s, const sockaddr_in6& from) {
+    if (from.sin6_family != s->connaddr.sin6_family) return false;
+    if (from.sin6_family == AF_INET6) {
+        return from.sin6_port == s->connaddr.sin6_port &&
+               std::memcmp(&from.sin6_addr, &s->connaddr.sin6_addr, sizeof from.sin6_addr) == 0;
+    }
+    sockaddr_in got;
+    sockaddr_in want;
+    std::memcpy(&got, &from, sizeof got);
+    std::memcpy(&want, &s->connaddr, sizeof want);
+    return got.sin_port == want.sin_port && got.sin_addr.s_addr == want.sin_addr.s_addr;
+}
+
+// Takes one datagram and enters it in the facts (cycle: facts_drain_cycle in
+// the drain).  The probe number is read from what arrived, never from what
+// the buffer held before.
+taken take_datagram(sender* s, int cycle, sockaddr_in6* from) {
+    std::memset(from, 0, sizeof *from);
+    platform::receive_time arrival;
+    taken t;
+    t.received = receive_reply(s->sock, s->buffer, from, &arrival);
+    t.error = call_error(t.received);
+    constexpr int probe_end = 8;  // the probe number's field ends here
+    t.probe = t.received >= probe_end ? data_value_get(s->buffer, value_probe) : 0;
+    t.reply = t.received >= probe_end && from_destination(s, *from);
+    t.verdict = verdict_foreign;
+    if (t.reply) {
+        t.verdict = probe_facts_reply(s->facts, t.probe, cycle, arrival.seconds);
+    } else if (t.received >= 0) {
+        probe_facts_not_reply(s->facts);
+    }
+    return t;
 }
 
 // Builds probe i in the cleared buffer and sends it; Stime[i] spans the
@@ -111,7 +156,11 @@ void send_one(sender* s, int i, double reference) {
     data_value_set(s->buffer, value_probe, i);
     data_value_set(s->buffer, value_probesize, s->sendsize);
     data_value_set(s->buffer, value_replysize, s->recvsize);
+    // The round trip starts here, on the clock the arrival is read on.
+    platform::clock_reading calendar = platform::realtime_now();
+    double leaving = platform::monotonic_seconds();
     int sent = send_probe(s->sock, s->buffer, clamp_size(s->sendsize), &s->connaddr, s->connaddr_length);
+    int error = call_error(sent);
     r->Stime[i] = probe_clock(s) - reference;
     char to[peer_text_size];
     cycle_log("echomark_connect():1", i, r->sendpkts, r->recvpkts,
@@ -119,24 +168,45 @@ void send_one(sender* s, int i, double reference) {
               sent, r->Stime[i]);
     if (sent <= 0) {
         cycle_log("echomark_send():1", i, r->sendpkts, r->recvpkts,
-                  "sendsize=udp_send(): sendsize=%d if (sendsize<=0): error=%d:%s\n", sent, -sent, error_text(sent));
+                  "sendsize=udp_send(): sendsize=%d if (sendsize<=0): error=%d:%s\n", sent, error, error_text(error));
     } else {
         r->sendpkts += 1;
-        probe_facts_sent(s->facts, i);
+        probe_facts_sent(s->facts, i, static_cast<double>(calendar.seconds) + calendar.nanoseconds / 1e9, leaving);
     }
 }
 
-// Phase 1, one cycle: wait for writability, send probe i, wait for
-// readability, take one reply.  False when a wait failed.
+// The receive line of phase 1, its error line, and what the datagram does
+// to the record.  True when it was probe i's first reply.
+bool enter_cycle_reply(sender* s, int i, const taken& t, const sockaddr_in6& from, double waited) {
+    echomark_record* r = s->record;
+    if (t.reply) r->lastpkts = t.probe;
+    // Rtime keeps the wait of every reply to a probe of this run, copies too.
+    if (t.reply && t.verdict != verdict_foreign) r->Rtime[t.probe] = waited;
+    char peer[peer_text_size];
+    cycle_log("echomark_connect():1", i, r->sendpkts, r->recvpkts,
+              "sendsize=udp_recv(%s): recvsize=%d lastpkts=%06d time=%.6f\n", peer_text(&from, peer), t.received,
+              t.probe, r->Rtime[i]);
+    if (t.received <= 0) {
+        cycle_log("echomark_recv():1", i, r->sendpkts, r->recvpkts,
+                  "recvsize=udp_recv(): recvsize=%d if (recvsize<=0): error=%d:%s\n", t.received, t.error,
+                  error_text(t.error));
+    }
+    if (t.verdict != verdict_first) return false;
+    r->recvpkts += 1;
+    return t.probe == i;
+}
+
+// Phase 1, one cycle: wait for writability, send probe i, then take what
+// arrives until probe i's reply has come or the time-out has passed.  Late
+// replies, copies and strangers' datagrams are taken on the way, so none of
+// them costs a later probe its own reply.  False when a wait failed.
 bool probe_cycle(sender* s, int i) {
     echomark_record* r = s->record;
     char stamp[stamp_size];
     platform::socket_set set;
-    platform::socket_set_zero(&set);
-    platform::socket_set_add(s->sock, &set);
     double reference = probe_clock(s);
 
-    int result = wait_socket(s, &set, false);
+    int result = wait_socket(s, &set, false, s->timeout);
     if (result == 0) {
         step_log("%s echomark_connect():1 /%06d/%06d/%06d/ TIMEOUT: if (result==0) continue;\n", stamp_now(stamp), i,
                  r->sendpkts, r->recvpkts);
@@ -150,55 +220,52 @@ bool probe_cycle(sender* s, int i) {
     if (platform::socket_set_has(s->sock, &set)) send_one(s, i, reference);
 
     reference = probe_clock(s);
-    result = wait_socket(s, &set, true);
-    if (result == 0) {
-        cycle_log("echomark_connect():1", i, r->sendpkts, r->recvpkts,
-                  "result=select(): TIMEOUT: if (result==0) continue;\n");
-        return true;
+    double deadline = platform::monotonic_seconds() + s->timeout;
+    double wait = s->timeout;
+    for (;;) {
+        result = wait_socket(s, &set, true, wait);
+        if (result == 0) break;
+        if (result < 0) {
+            cycle_log("echomark_connect():1", i, r->sendpkts, r->recvpkts,
+                      "result=select(): SOCKERR: if (result <0) return  ;\n");
+            return false;
+        }
+        if (!platform::socket_set_has(s->sock, &set)) {
+            platform::Sleep(1);
+            return true;
+        }
+        sockaddr_in6 from;
+        taken t = take_datagram(s, i, &from);
+        double waited = probe_clock(s) - reference;
+        if (enter_cycle_reply(s, i, t, from, waited)) {
+            pause_after_reply(s);
+            return true;
+        }
+        // A receive that failed may fail again at once: no second try.
+        if (t.received < 0) return true;
+        // Written so that a time-out that is no number ends the cycle too.
+        wait = deadline - platform::monotonic_seconds();
+        if (!(wait > 0.0)) break;
     }
-    if (result < 0) {
-        cycle_log("echomark_connect():1", i, r->sendpkts, r->recvpkts,
-                  "result=select(): SOCKERR: if (result <0) return  ;\n");
-        return false;
-    }
-    if (!platform::socket_set_has(s->sock, &set)) {
-        platform::Sleep(1);
-        return true;
-    }
-
-    // Not cleared first: beyond what arrives the buffer still holds the probe.
-    sockaddr_in6 from;
-    std::memset(&from, 0, sizeof from);
-    int received = receive_reply(s->sock, s->buffer, &from);
-    int probe = data_value_get(s->buffer, value_probe);
-    r->lastpkts = probe;
-    double waited = probe_clock(s) - reference;
-    if (in_record(probe)) r->Rtime[probe] = waited;
-    char peer[peer_text_size];
     cycle_log("echomark_connect():1", i, r->sendpkts, r->recvpkts,
-              "sendsize=udp_recv(%s): recvsize=%d lastpkts=%06d time=%.6f\n", peer_text(&from, peer), received, probe,
-              r->Rtime[i]);
-    if (received <= 0) {
-        cycle_log("echomark_recv():1", i, r->sendpkts, r->recvpkts,
-                  "recvsize=udp_recv(): recvsize=%d if (recvsize<=0): error=%d:%s\n", received, -received,
-                  error_text(received));
-        return true;
-    }
-    if (in_record(probe)) r->recvpkts += 1;
-    probe_facts_reply(s->facts, probe, i, waited);
-    pause_after_reply(s);
+              "result=select(): TIMEOUT: if (result==0) continue;\n");
     return true;
 }
 
-// Phase 2: waits for the replies still missing, up to the first silent wait.
-// False when a wait failed.
+// Phase 2: waits for the probes still without a reply, up to the first
+// silent wait.  Copies and strangers' datagrams do not end it, but it lasts
+// no longer than one time-out per reply missing when it began.  False when a
+// wait failed.
 bool drain(sender* s) {
     echomark_record* r = s->record;
-    for (int i = r->recvpkts; i < r->sendpkts; i++) {
+    double deadline = platform::monotonic_seconds() + s->timeout * (r->sendpkts - r->recvpkts);
+    double wait = s->timeout;
+    const int first = r->recvpkts;
+    for (int i = first; r->recvpkts < r->sendpkts; i++) {
         platform::socket_set set;
-        platform::socket_set_zero(&set);
-        platform::socket_set_add(s->sock, &set);
-        int result = wait_socket(s, &set, true);
+        // The first wait is the time-out as given; later ones end the drain
+        // once its time is up (or the time-out is no number).
+        int result = i == first || wait > 0.0 ? wait_socket(s, &set, true, wait) : 0;
         if (result == 0) {
             cycle_log("echomark_connect():2", i, r->sendpkts, r->recvpkts, "TIMEOUT: if (result==0) continue;\n");
             return true;
@@ -207,24 +274,23 @@ bool drain(sender* s) {
             cycle_log("echomark_connect():2", i, r->sendpkts, r->recvpkts, "SOCKERR: if (result <0) return;\n");
             return false;
         }
-        if (!platform::socket_set_has(s->sock, &set)) continue;
-
-        sockaddr_in6 from;
-        std::memset(&from, 0, sizeof from);
-        int received = receive_reply(s->sock, s->buffer, &from);
-        int probe = data_value_get(s->buffer, value_probe);
-        r->lastpkts = probe;
-        char peer[peer_text_size];
-        cycle_log("echomark_connect():2", i, r->sendpkts, r->recvpkts,
-                  "sendsize=udp_recv(%s): recvsize=%d lastpkts=%06d\n", peer_text(&from, peer), received, probe);
-        if (received <= 0) {
+        if (platform::socket_set_has(s->sock, &set)) {
+            sockaddr_in6 from;
+            taken t = take_datagram(s, facts_drain_cycle, &from);
+            if (t.reply) r->lastpkts = t.probe;
+            char peer[peer_text_size];
             cycle_log("echomark_connect():2", i, r->sendpkts, r->recvpkts,
-                      "recvsize=udp_recv(): recvsize=%d if (recvsize<=0): recvsize=%d:%s\n", received, -received,
-                      error_text(received));
-        } else {
-            if (in_record(probe)) r->recvpkts += 1;
-            probe_facts_reply(s->facts, probe, facts_drain_cycle, 0.0);
+                      "sendsize=udp_recv(%s): recvsize=%d lastpkts=%06d\n", peer_text(&from, peer), t.received,
+                      t.probe);
+            if (t.received <= 0) {
+                cycle_log("echomark_connect():2", i, r->sendpkts, r->recvpkts,
+                          "recvsize=udp_recv(): recvsize=%d if (recvsize<=0): recvsize=%d:%s\n", t.received, t.error,
+                          error_text(t.error));
+            }
+            if (t.verdict == verdict_first) r->recvpkts += 1;
         }
+        double left = deadline - platform::monotonic_seconds();
+        wait = left < s->timeout ? left : s->timeout;
     }
     return true;
 }
@@ -275,7 +341,7 @@ void set_probe_header(int sock, int family, const run_options* options) {
             std::printf(
                 "echomark_connect(): result=udp_sockoptset(SOCK_OPT_%s, %d): result=%d if (result<0): "
                 "error=%d:%s\n",
-                f.name, f.value, result, -result, error_text(result));
+                f.name, f.value, result, -result, error_text(-result));
         }
     }
 }
@@ -302,6 +368,8 @@ void echomark_connect(const char* ipaddr, int ipport, double timeout, int count,
     sender s;
     int family = destination(ipaddr, port, &s);
     s.sock = socketlib::udp_open(family);
+    // Replies are timed from the kernel's receive stamps where it gives them.
+    platform::receive_stamps_on(s.sock);
     set_probe_header(s.sock, family, &runopts);
     s.timeout = timeout;
     s.sendsize = sendsize;

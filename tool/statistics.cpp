@@ -24,7 +24,7 @@ void compute_rtt(const probe_facts* facts, rtt_figures* rtt) {
     double differences = 0.0;
     double previous = 0.0;
     for (int i = 0; i < facts->count; i++) {
-        if (facts->kind[i] != reply_own) continue;
+        if (facts->kind[i] == reply_never) continue;
         double value = facts->rtt[i];
         if (rtt->count > 0) {
             differences += std::fabs(value - previous);

@@ -1,6 +1,7 @@
 // Figures of a sender run, computed after the run from the per-probe facts:
-// the round-trip times of the replies taken in their own cycle, how the
-// other replies came, and a small histogram.
+// the round trips (each from just before a probe's send to the arrival of
+// its first reply, whichever cycle took it), how the replies came, and a
+// small histogram.
 #pragma once
 
 #include <cstdio>
@@ -11,7 +12,7 @@ constexpr int histogram_bins = 10;
 constexpr int histogram_bar_width = 40;
 
 struct rtt_figures {
-    int count;  // replies timed in their own cycle
+    int count;  // probes with a reply, each with its round trip
     double min, mean, median, max;
     double stddev;              // population standard deviation
     double p90, p99;            // nearest-rank percentiles

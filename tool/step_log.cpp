@@ -38,7 +38,9 @@ unsigned int memory_word(const sockaddr_in& address) { return address.sin_addr.s
 
 void port_text(int ipport, char (&text)[6]) { std::snprintf(text, sizeof text, "%d", ipport); }
 
-const char* error_text(int result) { return std::strerror(-result); }
+int call_error(int result) { return result < 0 ? platform::WSAGetLastError() : 0; }
+
+const char* error_text(int code) { return platform::error_message(code); }
 
 void step_log(const char* format, ...) {
     if (runopts.quiet) return;

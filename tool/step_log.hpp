@@ -33,8 +33,13 @@ unsigned int memory_word(const sockaddr_in& address);
 // The port as decimal text of at most five characters.
 void port_text(int ipport, char (&text)[6]);
 
-// Error text for the negation of a failed call's result.
-const char* error_text(int result);
+// The error a failure line shows for a platform call that returned `result`:
+// the platform's code for the failure (read at once, before another call
+// replaces it), or 0 when the call did not fail (an empty datagram).
+int call_error(int result);
+// Text of such a code, or of a library result's negation: the platform's
+// table of Windows Sockets and runtime texts, the system's text otherwise.
+const char* error_text(int code);
 
 // A line about one datagram or one wait; --quiet leaves them all out.
 [[gnu::format(printf, 1, 2)]] void step_log(const char* format, ...);
