@@ -7,7 +7,9 @@
 //      (recvmmsg/sendmmsg);
 //   2. sender: the real sender (2000 probes) and a bare ping-pong loop with
 //      the same 1 ms pause, both against the real responder;
-//   3. 32 real senders at once against one responder.
+//   3. the round trip the sender reports (--precise --stats, 64 bytes) and
+//      the send-to-receive time of a bare ping-pong loop with the same pause;
+//   4. 32 real senders at once against one responder.
 // The reference loops call the system's socket functions directly on
 // purpose: they are the yardstick the program is measured against.
 #include <arpa/inet.h>
@@ -15,6 +17,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -271,22 +275,61 @@ struct ping_pong_result {
     double seconds;
     long replies;
     std::vector<double> pauses;
+    std::vector<double> round_trips;  // from just before the send until the receive returned
+    std::vector<double> stamped;      // from just before the send until the kernel's receive stamp
 };
 
+// Receives one datagram; *arrival is the kernel's receive stamp moved onto
+// the monotonic clock, or the time the receive returned when there is none.
+ssize_t receive_stamped(int sock, unsigned char* buffer, std::size_t size, double* arrival)
+{
+    iovec part{buffer, size};
+    alignas(cmsghdr) unsigned char control[64];
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t received = ::recvmsg(sock, &message, 0);
+    double returned = now();
+    timespec calendar;
+    clock_gettime(CLOCK_REALTIME, &calendar);
+    *arrival = returned;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS)
+            continue;
+        timespec stamp;
+        std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+        double age = static_cast<double>(calendar.tv_sec - stamp.tv_sec) +
+                     static_cast<double>(calendar.tv_nsec - stamp.tv_nsec) / 1e9;
+        if (age >= 0)
+            *arrival = returned - age;
+    }
+    return received;
+}
+
 // The reference sender: one probe, one reply, the same 1 ms pause.
-ping_pong_result ping_pong(int port, int count)
+ping_pong_result ping_pong(int port, int count, int size = 8192, int reply = 9192)
 {
     int sock = connected_socket(port);
+    int on = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     static unsigned char buffer[65536];
-    ping_pong_result result{0, 0, {}};
+    ping_pong_result result{0, 0, {}, {}, {}};
     result.pauses.reserve(static_cast<std::size_t>(count));
+    result.round_trips.reserve(static_cast<std::size_t>(count));
+    result.stamped.reserve(static_cast<std::size_t>(count));
     double start = now();
     for (int i = 0; i < count; ++i) {
         std::memset(buffer, 0, sizeof buffer);
-        write_probe(buffer, i, 8192, 9192);
-        ::send(sock, buffer, 8192, 0);
+        write_probe(buffer, i, size, reply);
+        double sent = now();
+        ::send(sock, buffer, static_cast<size_t>(size), 0);
         pollfd wait{sock, POLLIN, 0};
-        if (::poll(&wait, 1, 250) > 0 && ::recv(sock, buffer, sizeof buffer, 0) > 0) {
+        double arrival = 0;
+        if (::poll(&wait, 1, 250) > 0 && receive_stamped(sock, buffer, sizeof buffer, &arrival) > 0) {
+            result.round_trips.push_back(now() - sent);
+            result.stamped.push_back(arrival - sent);
             ++result.replies;
             double before = now();
             platform::Sleep(1);
@@ -418,6 +461,77 @@ void bench_sender()
     unlink(sender_log.c_str());
 }
 
+// The round trips (the rtt column) of a sender's --csv file.
+std::vector<double> csv_round_trips(const std::string& csv)
+{
+    std::vector<double> values;
+    std::size_t at = csv.find('\n');  // after the header
+    while (at != std::string::npos && at + 1 < csv.size() && csv[at + 1] != '\n') {
+        std::size_t end = csv.find('\n', at + 1);
+        std::string line = csv.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+        // index,sent,stime,rtime,reply,replies,rtt,sent_at
+        std::size_t field = 0;
+        for (int commas = 0; commas < 6 && field != std::string::npos; ++commas)
+            field = line.find(',', field + (commas == 0 ? 0 : 1));
+        if (field != std::string::npos && field + 1 < line.size() && line[field + 1] != ',')
+            values.push_back(std::atof(line.c_str() + field + 1));
+        at = end;
+    }
+    return values;
+}
+
+void bench_round_trip()
+{
+    int port = free_udp_port();
+    std::string responder_log = work_folder + "/responder.log";
+    pid_t responder = start_responder(port, responder_log);
+    if (!wait_until_answering(port)) {
+        std::printf("  responder did not start\n");
+        stop(responder);
+        return;
+    }
+    // The bare loop and the program take turns in short slices, so a change
+    // in the machine's other load weighs on both sides alike.  The program's
+    // round trips are those behind its --stats figures, from its CSV file.
+    constexpr int slices = 5;
+    constexpr int per_slice = 400;
+    std::vector<double> bare;
+    std::vector<double> returned;
+    std::vector<double> measured;
+    std::string sender_log = work_folder + "/sender.log";
+    std::string sender_csv = work_folder + "/sender.csv";
+    for (int slice = 0; slice < slices; ++slice) {
+        ping_pong_result reference = ping_pong(port, per_slice, 64, 64);
+        bare.insert(bare.end(), reference.stamped.begin(), reference.stamped.end());
+        returned.insert(returned.end(), reference.round_trips.begin(), reference.round_trips.end());
+        pid_t sender = start_program({"-h", "127.0.0.1", "-p", std::to_string(port), "-c", std::to_string(per_slice),
+                                      "--sendsize=64", "--recvsize=64", "--precise", "--stats", "--csv=" + sender_csv},
+                                     sender_log);
+        waitpid(sender, nullptr, 0);
+        std::vector<double> ours = csv_round_trips(read_file(sender_csv));
+        measured.insert(measured.end(), ours.begin(), ours.end());
+    }
+    stop(responder);
+
+    // The bare loop times from just before its send until its receive
+    // returned.  Its time to the kernel's receive stamp, as the sender reads
+    // a reply's arrival, is shown too: the sender's figure lies between the
+    // two, as it leaves out the wake-up but writes its log line while the
+    // responder answers.
+    double reference_median = percentile(returned, 0.5) * 1e6;
+    double measured_median = percentile(measured, 0.5) * 1e6;
+    double ratio = reference_median > 0 ? measured_median / reference_median : 0;
+    std::printf(
+        "  64-byte probes, %d x %d each, median round trip: echomark --precise --stats %.1f us (%zu replies), bare "
+        "ping-pong send to receive %.1f us (to the kernel's receive stamp %.1f us), ratio %.3f\n",
+        slices, per_slice, measured_median, measured.size(), reference_median, percentile(bare, 0.5) * 1e6, ratio);
+    verdict("sender round trip within 10 % of the bare loop's",
+            measured.size() == static_cast<std::size_t>(slices * per_slice) && ratio >= 0.9 && ratio <= 1.1);
+    unlink(responder_log.c_str());
+    unlink(sender_log.c_str());
+    unlink(sender_csv.c_str());
+}
+
 void bench_concurrent_senders()
 {
     constexpr int senders = 32;
@@ -485,7 +599,9 @@ int main(int argc, char** argv)
     bench_responder(8192, 9192, false);
     std::printf("2. sender against the responder\n");
     bench_sender();
-    std::printf("3. concurrent senders against one responder\n");
+    std::printf("3. round trip of the sender against the responder\n");
+    bench_round_trip();
+    std::printf("4. concurrent senders against one responder\n");
     bench_concurrent_senders();
     rmdir(folder);
     return 0;
