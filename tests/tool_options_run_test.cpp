@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
@@ -688,6 +689,82 @@ TEST(ToolOptionsRun, TosAndTtlAreInTheProbesHeader) {
     EXPECT_EQ(tos, 184);
     EXPECT_EQ(ttl, 9);
     platform::closesocket(sock);
+}
+
+// The peak resident size (KiB) of a run of the program, read from /proc
+// while it runs (the peak of its own image, not of the process it was
+// forked from), and its output; -1 when the run failed.
+long peak_kib(const std::vector<std::string>& args, std::string* out) {
+    std::string out_path = tooltest::temp_path(), err_path = tooltest::temp_path();
+    pid_t pid = tooltest::start_program(args, out_path, err_path);
+    std::string status_path = "/proc/" + std::to_string(pid) + "/status";
+    long peak = -1;
+    int status = 0;
+    double deadline = platform::monotonic_seconds() + 120.0;
+    platform::Sleep(50);  // past the exec
+    while (waitpid(pid, &status, WNOHANG) == 0 && platform::monotonic_seconds() < deadline) {
+        std::string text = tooltest::read_file(status_path);
+        std::size_t at = text.find("VmHWM:");
+        if (at != std::string::npos) peak = std::max(peak, std::stol(text.substr(at + 6)));
+        platform::Sleep(10);
+    }
+    *out = tooltest::read_file(out_path);
+    std::remove(out_path.c_str());
+    std::remove(err_path.c_str());
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? peak : -1;
+}
+
+// Runs beyond the record's 10000 slots and runs bounded by time: every probe
+// counted, the table kept to the record, memory that does not grow with the
+// run, and the interval lines.
+TEST(ToolOptionsRun, LongRunsCountEveryProbeInFixedMemory) {
+    responder_program responder({"--quiet"});
+    ASSERT_TRUE(responder.ready);
+    std::vector<std::string> fast = {"-h", "127.0.0.1", "-p", std::to_string(responder.port), "--sendsize=16",
+                                     "--recvsize=16", "--interval=0", "--quiet", "--stats", "-t", "2"};
+    std::vector<std::string> shorter = fast, longer = fast;
+    shorter.push_back("--count=20000");
+    longer.push_back("--count=60000");
+    std::string out;
+    long short_peak = peak_kib(shorter, &out);
+    EXPECT_EQ(tooltest::count_matching(out, "main\\(\\): i=\\d{6} Stime=.*"), 10000);
+    for (const char* line : {"main(): sendpkts=20000\n", "main(): recvpkts=20000\n", "main(): lastpkts+1=20000\n",
+                             "stats(): cycles=20000 sent=20000 received=20000 loss=0.000[%]", "stats(): rtt count=20000\n"}) {
+        EXPECT_NE(out.find(line), std::string::npos) << line;
+    }
+    long long_peak = peak_kib(longer, &out);
+    EXPECT_NE(out.find("main(): recvpkts=60000\n"), std::string::npos);
+    ASSERT_GT(short_peak, 0);
+    ASSERT_GT(long_peak, 0);
+    // Three times the probes, not a page more than noise.
+    EXPECT_LT(long_peak, short_peak + 256) << short_peak << " KiB against " << long_peak << " KiB";
+
+    // One second, a line every quarter: four lines, the last at the end.
+    std::vector<std::string> timed = fast;
+    std::string csv_path = tooltest::temp_path();
+    timed.insert(timed.end(), {"--duration=1", "--every=0.25", "--interval=0.001", "--csv=" + csv_path});
+    tooltest::run_result r = run_program(timed);
+    EXPECT_EQ(r.status, 0);
+    std::vector<std::string> every = tooltest::matching(
+        lines_of(r.out), "every\\(\\): " + tooltest::stamp + " t=(\\d+\\.\\d{3}) sent=(\\d+) received=(\\d+) .*");
+    ASSERT_EQ(every.size(), 4U) << r.out;
+    long interval_sent = 0;
+    for (std::size_t k = 0; k < every.size(); k++) {
+        std::smatch m;
+        std::regex_search(every[k], m, std::regex(" t=(\\d+\\.\\d{3}) sent=(\\d+)"));
+        EXPECT_NEAR(std::stod(m[1]), 0.25 * static_cast<double>(k + 1), 0.1) << every[k];
+        interval_sent += std::stol(m[2]);
+    }
+    std::vector<std::string> sent = tooltest::matching(lines_of(r.out), "main\\(\\): sendpkts=\\d+");
+    ASSERT_EQ(sent.size(), 1U);
+    EXPECT_EQ(std::to_string(interval_sent), sent[0].substr(sent[0].find('=') + 1));
+    EXPECT_EQ(tooltest::count_matching(r.out, "main\\(\\): i=\\d{6} Stime=.*"), interval_sent);
+    // The file covers the cycles run, each probe sent.
+    csv_file csv = read_csv(tooltest::read_file(csv_path));
+    EXPECT_TRUE(csv.well_formed);
+    EXPECT_EQ(static_cast<long>(csv.rows.size()), interval_sent);
+    EXPECT_EQ(csv.summary["sent"], std::to_string(interval_sent));
+    std::remove(csv_path.c_str());
 }
 
 TEST(ToolOptionsRun, PreciseTimesAreSubMillisecondAndNotZero) {

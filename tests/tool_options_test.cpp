@@ -11,6 +11,7 @@
 #include "platform/clock.hpp"
 #include "tests/tool_test_support.hpp"
 #include "tool/echomarkcli.hpp"
+#include "tool/long_run.hpp"
 #include "tool/probe_facts.hpp"
 #include "tool/results_file.hpp"
 #include "tool/rtt_stream.hpp"
@@ -128,6 +129,14 @@ TEST(ToolOptionsProgram, BadValuesAreRefusedOnStderrWithStatusMinusOne) {
         {{"--ttl=0"}, "echomark: option --ttl has invalid value: '--ttl=0'\n"},
         {{"--ttl=256"}, "echomark: option --ttl has invalid value: '--ttl=256'\n"},
         {{"--tos"}, "echomark: option: --tos require an argument\n"},
+        {{"--count=0"}, "echomark: option --count has invalid value: '--count=0'\n"},
+        {{"--count=2147483648"}, "echomark: option --count has invalid value: '--count=2147483648'\n"},
+        {{"--duration=0"}, "echomark: option --duration has invalid value: '--duration=0'\n"},
+        {{"--duration=nan"}, "echomark: option --duration has invalid value: '--duration=nan'\n"},
+        {{"--every=-1"}, "echomark: option --every has invalid value: '--every=-1'\n"},
+        {{"--every=86401"}, "echomark: option --every has invalid value: '--every=86401'\n"},
+        {{"--count", "5"}, "echomark: option: --count require an argument\n"},
+        {{"--every"}, "echomark: option: --every require an argument\n"},
         // The walk stops at the first error.
         {{"--interval=-1", "-t"}, "echomark: option --interval has invalid value: '--interval=-1'\n"},
     };
@@ -185,7 +194,8 @@ TEST(ToolOptionsProgram, HelpNamesEveryOptionAndVersionItsNumber) {
     EXPECT_EQ(lines[0], std::string("Usage: ") + ECHOMARK_BINARY +
                             " [-l|--listen] [--sendsize=<bytes|default=8192>] [--recvsize=<bytes|default=9192>] "
                             "[-c <count|default=100>] [-t <timeout|default=0.250000>] <-h ipaddr> <-p ipport>");
-    for (const char* option : {"-6 ", "--help ", "--version ", "--fail-loss=<", "--stats ", "--precise ", "--csv=<", "--json=<", "--svg=<", "--quiet ",
+    for (const char* option : {"-6 ", "--help ", "--version ", "--count=<", "--duration=<", "--every=<",
+                               "--fail-loss=<", "--stats ", "--precise ", "--csv=<", "--json=<", "--svg=<", "--quiet ",
                                "--interval=<", "--tos=<", "--ttl=<", "--maxreply=<"}) {
         EXPECT_EQ(tooltest::matching(lines, "  " + std::regex_replace(option, std::regex("[-=<]"), "\\$&") + ".*")
                       .size(),
@@ -405,6 +415,51 @@ TEST(ToolRttStream, FiguresOfAKnownSetInFixedMemory) {
     EXPECT_EQ(stream.buckets[rtt_stream_buckets - 1], 1U);
     EXPECT_DOUBLE_EQ(rtt_stream_percentile(&stream, 10), -1.0);
     EXPECT_DOUBLE_EQ(rtt_stream_percentile(&stream, 100), 5000.0);
+}
+
+// Replies beyond the record: first or copy over the window of recent
+// probes; interval lines when due, one per call, and the counts they reset.
+TEST(ToolLongRun, RepliesBeyondTheRecordAndIntervalLines) {
+    static long_run run;
+    long_run_begin(&run, true, 10.0, 1.0, 100.0);
+    EXPECT_FALSE(long_run_over(&run, 109.9));
+    EXPECT_TRUE(long_run_over(&run, 110.0));
+    for (int probe : {9999, 10000, 10001, 10002}) long_run_sent(&run, probe, 100.0 + probe * 1e-6);
+    EXPECT_DOUBLE_EQ(run.leaving, 100.0 + 10002 * 1e-6);
+    EXPECT_FALSE(long_run_first_beyond(&run, 9999));   // the record's own business
+    EXPECT_TRUE(long_run_first_beyond(&run, 10001));
+    EXPECT_FALSE(long_run_first_beyond(&run, 10001));  // a copy
+    EXPECT_FALSE(long_run_first_beyond(&run, 10003));  // not sent yet
+    EXPECT_FALSE(long_run_first_beyond(&run, -5));
+    long_run_received(&run, 0.002);
+    long_run_received(&run, -1.0);  // late: counted, not timed
+    long_run_received(&run, 0.004);
+    // A probe number a whole window later clears the slot it shares.
+    long_run_sent(&run, 10001 + long_run_window, 101.0);
+    EXPECT_FALSE(long_run_first_beyond(&run, 10001));  // older than the window
+    EXPECT_TRUE(long_run_first_beyond(&run, 10001 + long_run_window));
+
+    std::string path = tooltest::temp_path();
+    std::FILE* out = std::fopen(path.c_str(), "w");
+    long_run_tick(&run, 100.5, out);  // not due
+    long_run_tick(&run, 103.7, out);  // due, and three intervals late: one line
+    long_run_tick(&run, 103.9, out);  // next at 104
+    long_run_tick(&run, 104.0, out);  // empty interval
+    std::fclose(out);
+    std::vector<std::string> lines = tooltest::lines_of(tooltest::read_file(path));
+    std::remove(path.c_str());
+    ASSERT_EQ(lines.size(), 2U);
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex("every\\(\\): " + tooltest::stamp +
+                                                      " t=3\\.700 sent=5 received=3 loss=40\\.000\\[%\\] rtt "
+                                                      "median=0\\.00[24]\\d* p99=0\\.004\\d* \\[s\\]")))
+        << lines[0];
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex("every\\(\\): " + tooltest::stamp +
+                                                      " t=4\\.000 sent=0 received=0 loss=0\\.000\\[%\\] rtt "
+                                                      "median=- p99=-")))
+        << lines[1];
+    EXPECT_EQ(run.sent, 5);
+    EXPECT_EQ(run.received, 3);
+    EXPECT_EQ(run.total.count, 2);
 }
 
 // --- result files ---------------------------------------------------------------------

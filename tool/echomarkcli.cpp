@@ -16,6 +16,7 @@
 #include "tool/echomarkcli-select.hpp"
 #include "tool/help_text.hpp"
 #include "tool/host_address.hpp"
+#include "tool/long_run.hpp"
 #include "tool/option_errors.hpp"
 #include "tool/picture_from_run.hpp"
 #include "tool/probe_facts.hpp"
@@ -125,6 +126,7 @@ int args_parse(const char* progname, int argc, char** argv) {
         } else if (has_prefix(argument, "-c")) {
             const char* value = next_value(progname, "-c", argc, argv, &i);
             cmdargs_set_int(cmdargs_count, to_int(value));
+            runopts.count_given = true;
             if (cmdargs_int(cmdargs_count) == 0) option_invalid(progname, "-c", value);
         } else {
             run_options_parse(progname, argument, &runopts);
@@ -218,7 +220,12 @@ int report_extras(const char* progname, result_targets* targets, const echomark_
     static run_statistics stats;
     statistics_compute(&echomarkfacts, &stats);
     if (runopts.stats) {
-        statistics_print(&stats, stdout);
+        // A long run's figures are of every probe, not only those in the record.
+        if (echomarklong.active) {
+            long_run_print_stats(&echomarklong, stdout);
+        } else {
+            statistics_print(&stats, stdout);
+        }
         std::fflush(stdout);
     }
     run_settings settings = {cmdargs_text(cmdargs_ipaddr),
@@ -283,6 +290,14 @@ const char* host_to_use(const char* progname, host_address* host) {
     return host->text;
 }
 
+// Probes to send: --count= when given; for --duration= without a count,
+// as many as the time allows; else -c.
+int run_length() {
+    if (runopts.count > 0) return runopts.count;
+    if (runopts.duration > 0.0 && !runopts.count_given) return INT_MAX;
+    return cmdargs_int(cmdargs_count);
+}
+
 // --fail-loss: 2 when more than the given percentage of the probes sent got
 // no reply (all of them when none was sent), else `status` unchanged.
 int loss_status(int status, const echomark_record* record) {
@@ -337,7 +352,9 @@ int echomark_main(int argc, char** argv) {
         std::puts("sockWSASockInit(): Couldn't find usable socket driver.");
         return -1;
     }
-    if (cmdargs_int(cmdargs_count) > echomark_slots) cmdargs_set_int(cmdargs_count, echomark_slots);
+    bool long_active = runopts.count > 0 || runopts.duration > 0.0;
+    int count = run_length();
+    if (!long_active && cmdargs_int(cmdargs_count) > echomark_slots) cmdargs_set_int(cmdargs_count, echomark_slots);
 
     if (cmdargs_int(cmdargs_mode) == mode_listen) {
         // The responder comes back when asked to stop (status 0) or when its
@@ -351,8 +368,11 @@ int echomark_main(int argc, char** argv) {
     // Ctrl-C or a kill now ends the sending, not the process: the drain, the
     // report and the result files still follow.
     platform::stop_request_catch();
-    echomark_connect(ipaddr, cmdargs_int(cmdargs_ipport), cmdargs_double(cmdargs_timeout), cmdargs_int(cmdargs_count),
-                     cmdargs_int(cmdargs_sendsize), cmdargs_int(cmdargs_recvsize), echomarkinfo);
+    echomark_connect(ipaddr, cmdargs_int(cmdargs_ipport), cmdargs_double(cmdargs_timeout),
+                     long_active ? count : cmdargs_int(cmdargs_count), cmdargs_int(cmdargs_sendsize),
+                     cmdargs_int(cmdargs_recvsize), echomarkinfo);
+    // A long run's table and files hold the cycles it ran, up to the record's slots.
+    if (long_active) cmdargs_set_int(cmdargs_count, static_cast<int>(echomarklong.cycles));
     print_report(echomarkinfo, cmdargs_int(cmdargs_count));
     int status = report_extras(progname, &targets, echomarkinfo);
     platform::stop_request_release();

@@ -58,11 +58,12 @@ void long_run_tick(long_run* run, double now, std::FILE* out) {
     while (run->next_line <= now) run->next_line += run->every;
 }
 
-void long_run_sent(long_run* run, int probe) {
+void long_run_sent(long_run* run, int probe, double leaving) {
     run->sent += 1;
     run->interval_sent += 1;
     if (probe >= echomark_slots) {
         run->highest_sent = probe;
+        run->leaving = leaving;
         run->answered[(probe % long_run_window) / 32] &= ~(1U << (probe % 32));
     }
 }

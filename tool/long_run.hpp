@@ -27,6 +27,7 @@ struct long_run {
     int64_t interval_received;
     rtt_stream interval;
     int32_t highest_sent;                     // probe number of the latest probe beyond the record
+    double leaving;                           // monotonic seconds just before that probe's send
     uint32_t answered[long_run_window / 32];  // by probe number modulo the window: reply taken
 };
 
@@ -39,8 +40,8 @@ bool long_run_over(const long_run* run, double now);
 // Prints the interval line on `out` when one is due (at most one per call,
 // covering the time since the last).
 void long_run_tick(long_run* run, double now, std::FILE* out);
-// Probe `probe` left.
-void long_run_sent(long_run* run, int probe);
+// Probe `probe` left; `leaving` is the monotonic clock just before its send.
+void long_run_sent(long_run* run, int probe, double leaving);
 // A reply to a probe beyond the record's slots: true when it is the first
 // reply to a probe that left within the window, false for a copy.
 bool long_run_first_beyond(long_run* run, int probe);

@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -52,8 +53,30 @@ void parse_path(const char* progname, const char* option, const char* argument, 
     std::memcpy(path, value, length + 1);
 }
 
-// --fail-loss=.
-bool parse_fail_loss(const char* progname, const char* argument, run_options* options) {
+// Seconds above 0 and at most `maximum`.
+double positive_seconds(const char* progname, const char* option, const char* argument, const char* value,
+                        double maximum) {
+    double seconds = 0.0;
+    if (!whole_double(value, &seconds) || !(seconds > 0.0) || seconds > maximum) {
+        option_invalid(progname, option, argument);
+    }
+    return seconds;
+}
+
+// --count=, --duration=, --every= and --fail-loss=.
+bool parse_long_run(const char* progname, const char* argument, run_options* options) {
+    if (const char* value = joined_value(argument, "--count")) {
+        if (!whole_int(value, 1, INT_MAX, &options->count)) option_invalid(progname, "--count", argument);
+        return true;
+    }
+    if (const char* value = joined_value(argument, "--duration")) {
+        options->duration = positive_seconds(progname, "--duration", argument, value, run_options_duration_max);
+        return true;
+    }
+    if (const char* value = joined_value(argument, "--every")) {
+        options->every = positive_seconds(progname, "--every", argument, value, run_options_every_max);
+        return true;
+    }
     if (const char* value = joined_value(argument, "--fail-loss")) {
         double percent = 0.0;
         if (!whole_double(value, &percent) || percent < 0.0 || percent > 100.0) {
@@ -118,7 +141,8 @@ bool run_options_parse(const char* progname, const char* argument, run_options* 
     }
     // A value option written without its "=" would otherwise pass unnoticed
     // and leave its value to be skipped as a stray argument.
-    for (const char* bare : {"--csv", "--json", "--svg", "--interval", "--maxreply", "--fail-loss", "--tos", "--ttl"}) {
+    for (const char* bare : {"--csv", "--json", "--svg", "--interval", "--maxreply", "--count", "--duration", "--every",
+                             "--fail-loss", "--tos", "--ttl"}) {
         if (std::strcmp(argument, bare) == 0) option_missing(progname, bare);
     }
     if (const char* value = joined_value(argument, "--csv")) {
@@ -148,5 +172,5 @@ bool run_options_parse(const char* progname, const char* argument, run_options* 
         }
         return true;
     }
-    return parse_fail_loss(progname, argument, options) || parse_probe_header(progname, argument, options);
+    return parse_long_run(progname, argument, options) || parse_probe_header(progname, argument, options);
 }

@@ -1,8 +1,9 @@
 // Options beyond the basic run configuration: statistics, the precise clock,
-// result files and the run picture, quiet runs, the pause between probes, the responder's reply
-// limit, echo mode and amplification budget, help and version, IPv6 names,
-// the loss that fails a run, and the probes' IP header fields.  All are off unless asked for, so a run without them
-// behaves and prints exactly as before.
+// result files and the run picture, quiet runs, the pause between probes,
+// the responder's reply limit, echo mode and amplification budget, help and
+// version, IPv6 names, long runs and their interval lines, the loss that
+// fails a run, and the probes' IP header fields.  All are off unless asked
+// for, so a run without them behaves and prints exactly as before.
 #pragma once
 
 // Longest path accepted for --csv=, --json= and --svg=, terminator included.
@@ -13,6 +14,9 @@ constexpr double run_options_interval_max = 86400.0;
 constexpr double run_options_interval_default = 0.001;
 // --maxreply= absent: every reply length the buffer holds is answered.
 constexpr int run_options_no_reply_limit = -1;
+// Longest run --duration= accepts, and longest interval of --every=, in seconds.
+constexpr double run_options_duration_max = 366.0 * 86400.0;
+constexpr double run_options_every_max = 86400.0;
 // --tos= or --ttl= absent: the system's value.
 constexpr int run_options_unset = -1;
 
@@ -33,6 +37,10 @@ struct run_options {
     bool help = false;                               // --help: the usage line and these options, then exit 0
     bool version = false;                            // --version
     bool ipv6 = false;                               // -6: a host name is looked up for its IPv6 address
+    bool count_given = false;                        // -c was given (its parser notes it)
+    int count = 0;                                   // --count=: probes, beyond 10000 too; 0 when not given
+    double duration = 0.0;                           // --duration=: seconds of sending; 0 when not given
+    double every = 0.0;                              // --every=: seconds between interval lines; 0 when not given
     bool fail_loss_given = false;
     double fail_loss = 0.0;       // --fail-loss=: loss in percent above which the exit status is 2
     int tos = run_options_unset;  // --tos=: type of service (IPv6 traffic class) of the probes

@@ -8,6 +8,7 @@
 #include "platform/winsock.hpp"
 #include "socketlib/socket.hpp"
 #include "tool/echomarkcli-select.hpp"
+#include "tool/long_run.hpp"
 #include "tool/probe_facts.hpp"
 #include "tool/quiet_progress.hpp"
 #include "tool/run_options.hpp"
@@ -109,7 +110,11 @@ struct taken {
     int probe;              // the probe number it carries, 0 when none arrived whole
     bool reply;             // from the destination, with a whole probe number
     reply_verdict verdict;  // for a reply: what it was to the run
+    double rtt;             // round trip of the first reply to the cycle's own probe, else -1
 };
+
+// Probe numbers the record and the facts have a slot for.
+bool in_record(int probe) { return probe >= 0 && probe < echomark_slots; }
 
 // Only the destination answers, and only a whole probe number names a
 // probe: anything else in the socket is someone else's datagram.
@@ -139,8 +144,16 @@ taken take_datagram(sender* s, int cycle, sockaddr_in6* from) {
     t.probe = t.received >= probe_end ? data_value_get(s->buffer, value_probe) : 0;
     t.reply = t.received >= probe_end && from_destination(s, *from);
     t.verdict = verdict_foreign;
-    if (t.reply) {
+    t.rtt = -1.0;
+    long_run* run = &echomarklong;
+    if (t.reply && t.probe >= echomark_slots && t.probe <= run->highest_sent) {
+        // Beyond the record, in a long run: the run's own window tells a
+        // first reply from a copy, and its own send time the round trip.
+        t.verdict = long_run_first_beyond(run, t.probe) ? verdict_first : verdict_duplicate;
+        if (t.verdict == verdict_first && t.probe == cycle) t.rtt = arrival.seconds - run->leaving;
+    } else if (t.reply) {
         t.verdict = probe_facts_reply(s->facts, t.probe, cycle, arrival.seconds);
+        if (t.verdict == verdict_first && t.probe == cycle) t.rtt = s->facts->rtt[t.probe];
     } else if (t.received >= 0) {
         probe_facts_not_reply(s->facts);
     }
@@ -161,17 +174,19 @@ void send_one(sender* s, int i, double reference) {
     double leaving = platform::monotonic_seconds();
     int sent = send_probe(s->sock, s->buffer, clamp_size(s->sendsize), &s->connaddr, s->connaddr_length);
     int error = call_error(sent);
-    r->Stime[i] = probe_clock(s) - reference;
+    double stime = probe_clock(s) - reference;
+    if (in_record(i)) r->Stime[i] = stime;
     char to[peer_text_size];
     cycle_log("echomark_connect():1", i, r->sendpkts, r->recvpkts,
               "sendsize=udp_send(%s): argssize=%d sendsize=%d time=%.6f\n", peer_text(&s->connaddr, to), s->sendsize,
-              sent, r->Stime[i]);
+              sent, stime);
     if (sent <= 0) {
         cycle_log("echomark_send():1", i, r->sendpkts, r->recvpkts,
                   "sendsize=udp_send(): sendsize=%d if (sendsize<=0): error=%d:%s\n", sent, error, error_text(error));
     } else {
         r->sendpkts += 1;
         probe_facts_sent(s->facts, i, static_cast<double>(calendar.seconds) + calendar.nanoseconds / 1e9, leaving);
+        long_run_sent(&echomarklong, i, leaving);
     }
 }
 
@@ -181,11 +196,13 @@ bool enter_cycle_reply(sender* s, int i, const taken& t, const sockaddr_in6& fro
     echomark_record* r = s->record;
     if (t.reply) r->lastpkts = t.probe;
     // Rtime keeps the wait of every reply to a probe of this run, copies too.
-    if (t.reply && t.verdict != verdict_foreign) r->Rtime[t.probe] = waited;
+    if (t.reply && t.verdict != verdict_foreign && in_record(t.probe)) r->Rtime[t.probe] = waited;
+    // Beyond the record, the line shows the wait when the reply is probe i's own.
+    double shown = in_record(i) ? r->Rtime[i] : (t.probe == i && t.verdict == verdict_first ? waited : 0.0);
     char peer[peer_text_size];
     cycle_log("echomark_connect():1", i, r->sendpkts, r->recvpkts,
               "sendsize=udp_recv(%s): recvsize=%d lastpkts=%06d time=%.6f\n", peer_text(&from, peer), t.received,
-              t.probe, r->Rtime[i]);
+              t.probe, shown);
     if (t.received <= 0) {
         cycle_log("echomark_recv():1", i, r->sendpkts, r->recvpkts,
                   "recvsize=udp_recv(): recvsize=%d if (recvsize<=0): error=%d:%s\n", t.received, t.error,
@@ -193,6 +210,7 @@ bool enter_cycle_reply(sender* s, int i, const taken& t, const sockaddr_in6& fro
     }
     if (t.verdict != verdict_first) return false;
     r->recvpkts += 1;
+    long_run_received(&echomarklong, t.rtt);
     return t.probe == i;
 }
 
@@ -287,7 +305,10 @@ bool drain(sender* s) {
                           "recvsize=udp_recv(): recvsize=%d if (recvsize<=0): recvsize=%d:%s\n", t.received, t.error,
                           error_text(t.error));
             }
-            if (t.verdict == verdict_first) r->recvpkts += 1;
+            if (t.verdict == verdict_first) {
+                r->recvpkts += 1;
+                long_run_received(&echomarklong, -1.0);
+            }
         }
         double left = deadline - platform::monotonic_seconds();
         wait = left < s->timeout ? left : s->timeout;
@@ -359,9 +380,12 @@ void print_closing(const echomark_record* record, double start) {
 void echomark_connect(const char* ipaddr, int ipport, double timeout, int count, int sendsize, int recvsize,
                       echomark_record* record) {
     std::memset(record, 0, sizeof *record);
-    // The record has one slot per probe.
-    if (count > echomark_slots) count = echomark_slots;
+    // The record has one slot per probe; a long run (--count=, --duration=)
+    // goes on beyond them.
+    bool long_active = runopts.count > 0 || runopts.duration > 0.0;
+    if (count > echomark_slots && !long_active) count = echomark_slots;
     probe_facts_reset(&echomarkfacts, count);
+    long_run_begin(&echomarklong, long_active, runopts.duration, runopts.every, platform::monotonic_seconds());
 
     char port[6];
     port_text(ipport, port);
@@ -387,11 +411,15 @@ void echomark_connect(const char* ipaddr, int ipport, double timeout, int count,
     quiet_progress progress;
     quiet_progress_begin(&progress, s.options->quiet);
     for (int i = 0; i < count; i++) {
+        double now = platform::monotonic_seconds();
+        long_run_tick(&echomarklong, now, stdout);
+        if (long_run_over(&echomarklong, now)) break;
         if (platform::stop_requested()) {
             quiet_progress_end(&progress);
             std::printf("echomark_connect(): stopped by signal %d at i=%06d\n", platform::stop_request_signal(), i);
             break;
         }
+        echomarklong.cycles += 1;
         if (!probe_cycle(&s, i)) {
             quiet_progress_end(&progress);
             std::fflush(stdout);
@@ -400,6 +428,9 @@ void echomark_connect(const char* ipaddr, int ipport, double timeout, int count,
         quiet_progress_update(&progress, i + 1, count, record->sendpkts, record->recvpkts);
     }
     quiet_progress_end(&progress);
+    // A long run's facts, table and files cover the cycles it ran, not the
+    // count it was allowed (a --duration= run has no count of its own).
+    if (long_active && echomarklong.cycles < s.facts->count) s.facts->count = static_cast<int32_t>(echomarklong.cycles);
     if (record->recvpkts < record->sendpkts && !drain(&s)) {
         std::fflush(stdout);
         return;
