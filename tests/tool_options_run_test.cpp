@@ -315,9 +315,12 @@ double stat_value(const std::string& text, const std::string& prefix, const std:
 // round trip in the distribution; the headline figures of the summary.
 void expect_picture_of(const std::string& svg, const csv_file& csv) {
     std::map<std::string, std::vector<int>> drawn, want;
+    std::map<int, double> across;  // probe: x of a circle's centre, or of where a path starts
     for (const char* cls : {"own", "late", "drain", "lost", "unsent"}) {
         for (tooltest::svg_attributes& mark : tooltest::svg_marks(svg, cls)) {
             drawn[cls].push_back(std::stoi(mark["data-probe"]));
+            across[std::stoi(mark["data-probe"])] =
+                mark.count("cx") ? std::stod(mark["cx"]) : std::stod(mark["d"].substr(1));
         }
     }
     std::vector<std::pair<double, int>> by_rtt;  // round trip, probe
@@ -353,6 +356,18 @@ void expect_picture_of(const std::string& svg, const csv_file& csv) {
         EXPECT_LE(height[probe], height[shorter]) << "probe " << probe;
     }
     EXPECT_EQ(tooltest::svg_sum(tooltest::svg_marks(svg, "bin"), "data-count"), timed);
+    // Along the x axis the probes keep the proportions of their send times
+    // (the waits that timed out stretch the run).
+    const csv_row& first = csv.rows.front();
+    const csv_row& last = csv.rows.back();
+    double run_time = std::stod(last.sent_at) - std::stod(first.sent_at);
+    double run_width = across[last.index] - across[first.index];
+    ASSERT_GT(run_width, 0.0);
+    for (const csv_row& row : csv.rows) {
+        EXPECT_NEAR((across[row.index] - across[first.index]) / run_width,
+                    (std::stod(row.sent_at) - std::stod(first.sent_at)) / run_time, 0.005)
+            << "probe " << row.index;
+    }
     int received = std::stoi(csv.summary.at("own")) + std::stoi(csv.summary.at("late"));
     std::string figures = "sent " + csv.summary.at("sent") + " \xC2\xB7 received " + std::to_string(received) +
                           " \xC2\xB7 lost " + csv.summary.at("never") + " (";

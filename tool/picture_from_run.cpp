@@ -29,17 +29,21 @@ void picture_from_run(const run_settings* settings, const probe_facts* facts, co
     title.median = stats->rtt.median;
     title.p99 = stats->rtt.p99;
 
-    // The probes are drawn by number; every reply has its round trip, from
-    // the probe's send to the reply's arrival, whichever cycle took it.
-    out->by_time = false;
+    // The probes are drawn over the run's time, from the first send, on the
+    // monotonic clock (the calendar may step); every reply has its round
+    // trip, from the probe's send to the reply's arrival, whichever cycle
+    // took it.
     out->probes = facts->count < picture_probes_max ? facts->count : picture_probes_max;
+    int first = 0;
+    while (first < out->probes && facts->sent[first] == 0) first++;
+    out->by_time = first < out->probes;
     for (int i = 0; i < out->probes; i++) {
         picture_probe& p = out->probe[i];
         p.index = i;
-        p.sent_at = -1.0;
         p.sent = facts->sent[i];
+        p.sent_at = p.sent != 0 && out->by_time ? facts->sent_mono[i] - facts->sent_mono[first] : -1.0;
         p.reply = picture_reply_of(facts->kind[i]);
-        p.rtt = facts->kind[i] != reply_never ? facts->rtt[i] : -1.0;
+        p.rtt = p.sent != 0 && facts->kind[i] != reply_never ? facts->rtt[i] : -1.0;
         p.copies = facts->copies[i];
     }
 }
