@@ -757,7 +757,9 @@ TEST(ToolOptionsRun, LongRunsCountEveryProbeInFixedMemory) {
     // One second, a line every quarter: four lines, the last at the end.
     std::vector<std::string> timed = fast;
     std::string csv_path = tooltest::temp_path();
-    timed.insert(timed.end(), {"--duration=1", "--every=0.25", "--interval=0.001", "--csv=" + csv_path});
+    std::string svg_path = tooltest::temp_path();
+    timed.insert(timed.end(),
+                 {"--duration=1", "--every=0.25", "--interval=0.001", "--csv=" + csv_path, "--svg=" + svg_path});
     tooltest::run_result r = run_program(timed);
     EXPECT_EQ(r.status, 0);
     std::vector<std::string> every = tooltest::matching(
@@ -779,7 +781,14 @@ TEST(ToolOptionsRun, LongRunsCountEveryProbeInFixedMemory) {
     EXPECT_TRUE(csv.well_formed);
     EXPECT_EQ(static_cast<long>(csv.rows.size()), interval_sent);
     EXPECT_EQ(csv.summary["sent"], std::to_string(interval_sent));
+    // So does the picture, with the run's own headline.
+    std::string svg = tooltest::read_file(svg_path);
+    std::string n = std::to_string(interval_sent);
+    EXPECT_NE(svg.find(n + " probes of 16 bytes"), std::string::npos);
+    EXPECT_NE(svg.find("sent " + n + " \xC2\xB7 received " + n + " \xC2\xB7 lost 0 (0.0 %)"), std::string::npos);
+    EXPECT_EQ(static_cast<long>(tooltest::svg_marks(svg, "own").size()), interval_sent);
     std::remove(csv_path.c_str());
+    std::remove(svg_path.c_str());
 }
 
 TEST(ToolOptionsRun, PreciseTimesAreSubMillisecondAndNotZero) {

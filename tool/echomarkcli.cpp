@@ -256,7 +256,7 @@ int report_extras(const char* progname, result_targets* targets, const echomark_
     }
     if (targets->want_svg) {
         static picture_run picture;
-        picture_from_run(&settings, &echomarkfacts, &stats, &picture);
+        picture_from_run(&settings, &echomarkfacts, &stats, echomarklong.active ? &echomarklong : nullptr, &picture);
         int error = svg_picture_write(targets->svg.file, &picture);
         int closed = results_close(&targets->svg);
         if (error == 0) error = closed;

@@ -15,7 +15,7 @@ uint8_t picture_reply_of(int kind) {
 }  // namespace
 
 void picture_from_run(const run_settings* settings, const probe_facts* facts, const run_statistics* stats,
-                      picture_run* out) {
+                      const long_run* whole, picture_run* out) {
     picture_title& title = out->title;
     title.destination = settings->ipaddr;
     title.port = settings->ipport;
@@ -28,6 +28,15 @@ void picture_from_run(const run_settings* settings, const probe_facts* facts, co
     title.timed = stats->rtt.count > 0;
     title.median = stats->rtt.median;
     title.p99 = stats->rtt.p99;
+    if (whole != nullptr) {
+        title.count = whole->cycles;
+        title.sent = whole->sent;
+        title.received = whole->received;
+        title.lost = whole->sent - whole->received;
+        title.timed = whole->total.count > 0;
+        title.median = rtt_stream_percentile(&whole->total, 50);
+        title.p99 = rtt_stream_percentile(&whole->total, 99);
+    }
 
     // The probes are drawn over the run's time, from the first send, on the
     // monotonic clock (the calendar may step); every reply has its round

@@ -110,11 +110,11 @@ void put_header(std::FILE* out, const picture_run* run) {
                  width, height, width, height, style);
     std::fputs("<text class=\"title\" x=\"16\" y=\"26\">echomark to ", out);
     put_escaped(out, t.destination != nullptr ? t.destination : "");
-    std::fprintf(out, ":%d \xC2\xB7 %d probes of %d bytes, replies of %d bytes</text>\n", t.port, t.count, t.sendsize,
-                 t.recvsize);
+    std::fprintf(out, ":%d \xC2\xB7 %lld probes of %d bytes, replies of %d bytes</text>\n", t.port,
+                 static_cast<long long>(t.count), t.sendsize, t.recvsize);
 
     char loss[32] = "-";
-    if (t.sent > 0) std::snprintf(loss, sizeof loss, "%.1f %%", t.lost * 100.0 / t.sent);
+    if (t.sent > 0) std::snprintf(loss, sizeof loss, "%.1f %%", t.lost * 100.0 / static_cast<double>(t.sent));
     char median[32] = "-";
     char p99[32] = "-";
     if (t.timed) {
@@ -122,9 +122,10 @@ void put_header(std::FILE* out, const picture_run* run) {
         format_duration(t.p99, p99, sizeof p99);
     }
     std::fprintf(out,
-                 "<text x=\"16\" y=\"47\">sent %d \xC2\xB7 received %d \xC2\xB7 lost %d (%s) \xC2\xB7 median %s "
+                 "<text x=\"16\" y=\"47\">sent %lld \xC2\xB7 received %lld \xC2\xB7 lost %lld (%s) \xC2\xB7 median %s "
                  "\xC2\xB7 p99 %s",
-                 t.sent, t.received, t.lost, loss, median, p99);
+                 static_cast<long long>(t.sent), static_cast<long long>(t.received), static_cast<long long>(t.lost),
+                 loss, median, p99);
     if (run->probes < t.count) std::fprintf(out, " \xC2\xB7 the first %d drawn", run->probes);
     std::fputs("</text>\n", out);
 }

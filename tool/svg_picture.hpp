@@ -44,10 +44,10 @@ struct picture_title {
     int port;
     int sendsize;
     int recvsize;
-    int count;           // probes asked for (may exceed the probes drawn)
-    int sent;            // probes that left
-    int received;        // probes that got a reply
-    int lost;            // probes that left and got none
+    int64_t count;       // probes of the run (may exceed the probes drawn)
+    int64_t sent;        // probes that left
+    int64_t received;    // probes that got a reply
+    int64_t lost;        // probes that left and got none
     bool timed;          // median and p99 exist
     double median, p99;  // seconds
 };
