@@ -197,9 +197,8 @@ TEST(ToolOptionsProgram, HelpNamesEveryOptionAndVersionItsNumber) {
     for (const char* option : {"-6 ", "--help ", "--version ", "--count=<", "--duration=<", "--every=<",
                                "--fail-loss=<", "--stats ", "--precise ", "--csv=<", "--json=<", "--svg=<", "--quiet ",
                                "--interval=<", "--tos=<", "--ttl=<", "--maxreply=<"}) {
-        EXPECT_EQ(tooltest::matching(lines, "  " + std::regex_replace(option, std::regex("[-=<]"), "\\$&") + ".*")
-                      .size(),
-                  1U)
+        EXPECT_EQ(
+            tooltest::matching(lines, "  " + std::regex_replace(option, std::regex("[-=<]"), "\\$&") + ".*").size(), 1U)
             << option << "\n"
             << r.out;
     }
@@ -425,14 +424,15 @@ TEST(ToolLongRun, RepliesBeyondTheRecordAndIntervalLines) {
     EXPECT_FALSE(long_run_over(&run, 109.9));
     EXPECT_TRUE(long_run_over(&run, 110.0));
     for (int probe : {9999, 10000, 10001, 10002}) long_run_sent(&run, probe, 100.0 + probe * 1e-6);
-    EXPECT_DOUBLE_EQ(run.leaving, 100.0 + 10002 * 1e-6);
-    EXPECT_FALSE(long_run_first_beyond(&run, 9999));   // the record's own business
+    EXPECT_DOUBLE_EQ(long_run_leaving(&run, 10002), 100.0 + 10002 * 1e-6);
+    EXPECT_DOUBLE_EQ(long_run_leaving(&run, 10000), 100.0 + 10000 * 1e-6);
+    EXPECT_FALSE(long_run_first_beyond(&run, 9999));  // the record's own business
     EXPECT_TRUE(long_run_first_beyond(&run, 10001));
     EXPECT_FALSE(long_run_first_beyond(&run, 10001));  // a copy
     EXPECT_FALSE(long_run_first_beyond(&run, 10003));  // not sent yet
     EXPECT_FALSE(long_run_first_beyond(&run, -5));
     long_run_received(&run, 0.002);
-    long_run_received(&run, -1.0);  // late: counted, not timed
+    long_run_received(&run, -1.0);  // counted, with no round trip
     long_run_received(&run, 0.004);
     // A probe number a whole window later clears the slot it shares.
     long_run_sent(&run, 10001 + long_run_window, 101.0);

@@ -63,7 +63,7 @@ void long_run_sent(long_run* run, int probe, double leaving) {
     run->interval_sent += 1;
     if (probe >= echomark_slots) {
         run->highest_sent = probe;
-        run->leaving = leaving;
+        run->leaving[probe % long_run_window] = leaving;
         run->answered[(probe % long_run_window) / 32] &= ~(1U << (probe % 32));
     }
 }
@@ -78,6 +78,8 @@ bool long_run_first_beyond(long_run* run, int probe) {
     word |= bit;
     return true;
 }
+
+double long_run_leaving(const long_run* run, int probe) { return run->leaving[probe % long_run_window]; }
 
 void long_run_received(long_run* run, double rtt) {
     run->received += 1;

@@ -22,12 +22,12 @@ struct long_run {
     int64_t cycles;    // cycles begun
     int64_t sent;      // probes that left, the whole run
     int64_t received;  // first replies counted, the whole run
-    rtt_stream total;  // round trips of replies taken in their own cycle
+    rtt_stream total;  // round trips of first replies, whatever cycle they came in
     int64_t interval_sent;
     int64_t interval_received;
     rtt_stream interval;
     int32_t highest_sent;                     // probe number of the latest probe beyond the record
-    double leaving;                           // monotonic seconds just before that probe's send
+    double leaving[long_run_window];          // by probe number modulo the window: monotonic seconds before its send
     uint32_t answered[long_run_window / 32];  // by probe number modulo the window: reply taken
 };
 
@@ -45,8 +45,11 @@ void long_run_sent(long_run* run, int probe, double leaving);
 // A reply to a probe beyond the record's slots: true when it is the first
 // reply to a probe that left within the window, false for a copy.
 bool long_run_first_beyond(long_run* run, int probe);
-// A reply was counted (in recvpkts); `rtt` is its round trip when it came in
-// its own cycle, negative otherwise.
+// Monotonic seconds just before the send of a probe beyond the record that
+// left within the window.
+double long_run_leaving(const long_run* run, int probe);
+// A reply was counted (in recvpkts); `rtt` is its round trip, negative when
+// it has none.
 void long_run_received(long_run* run, double rtt);
 // The statistics block of a long run, "stats(): " lines.
 void long_run_print_stats(const long_run* run, std::FILE* out);

@@ -110,7 +110,7 @@ struct taken {
     int probe;              // the probe number it carries, 0 when none arrived whole
     bool reply;             // from the destination, with a whole probe number
     reply_verdict verdict;  // for a reply: what it was to the run
-    double rtt;             // round trip of the first reply to the cycle's own probe, else -1
+    double rtt;             // round trip of a first reply, whatever its cycle, else -1
 };
 
 // Probe numbers the record and the facts have a slot for.
@@ -150,10 +150,10 @@ taken take_datagram(sender* s, int cycle, sockaddr_in6* from) {
         // Beyond the record, in a long run: the run's own window tells a
         // first reply from a copy, and its own send time the round trip.
         t.verdict = long_run_first_beyond(run, t.probe) ? verdict_first : verdict_duplicate;
-        if (t.verdict == verdict_first && t.probe == cycle) t.rtt = arrival.seconds - run->leaving;
+        if (t.verdict == verdict_first) t.rtt = arrival.seconds - long_run_leaving(run, t.probe);
     } else if (t.reply) {
         t.verdict = probe_facts_reply(s->facts, t.probe, cycle, arrival.seconds);
-        if (t.verdict == verdict_first && t.probe == cycle) t.rtt = s->facts->rtt[t.probe];
+        if (t.verdict == verdict_first) t.rtt = s->facts->rtt[t.probe];
     } else if (t.received >= 0) {
         probe_facts_not_reply(s->facts);
     }
@@ -307,7 +307,7 @@ bool drain(sender* s) {
             }
             if (t.verdict == verdict_first) {
                 r->recvpkts += 1;
-                long_run_received(&echomarklong, -1.0);
+                long_run_received(&echomarklong, t.rtt);
             }
         }
         double left = deadline - platform::monotonic_seconds();
