@@ -220,7 +220,9 @@ int receive_message(SOCKET s, void* buffer, int length, int flags, void* from, i
     ssize_t received = ::recvmsg(s, &message, flags);
     if (received < 0)
         return record_failure(saved);
-    if (from != nullptr)
+    // Linux reports the source's whole length even when it was cut to the
+    // caller's record; a caller copying that many bytes would read past it.
+    if (from != nullptr && static_cast<int>(message.msg_namelen) < *from_length)
         *from_length = static_cast<int>(message.msg_namelen);
     if (stamp != nullptr) {
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {

@@ -181,6 +181,30 @@ TEST(Datagrams, LongerThanTheBufferIsReportedNotTruncated)
     platform::closesocket(b.sock);
 }
 
+// An IPv6 source taken into a 16-byte record: the length says what the
+// record holds, never the 28 bytes that did not fit.
+TEST(Datagrams, SourceLongerThanItsRecordIsNotReportedLonger)
+{
+    int a = platform::socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP);
+    int b = platform::socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    if (a < 0 || b < 0 || platform::bind(a, &address, sizeof address) != 0)
+        GTEST_SKIP() << "no IPv6 loopback on this machine";
+    int length = sizeof address;
+    platform::getsockname(a, &address, &length);
+    ASSERT_EQ(platform::sendto(b, "six", 3, 0, &address, sizeof address), 3);
+    sockaddr_in small{};
+    int from_length = sizeof small;
+    char got[8];
+    EXPECT_EQ(platform::recvfrom(a, got, sizeof got, 0, &small, &from_length), 3);
+    EXPECT_EQ(from_length, static_cast<int>(sizeof small));
+    EXPECT_EQ(small.sin_family, AF_INET6);
+    platform::closesocket(a);
+    platform::closesocket(b);
+}
+
 // The responder's variant: SIGHUP too ends a blocking receive and is noted.
 TEST(StopRequests, HangupIsAStopForTheResponder)
 {
