@@ -215,16 +215,18 @@ void source_text(const platform::datagram* io, char* text) {
 // Takes the datagrams already waiting, at most `want`.  While some are
 // waiting the log stays in the output buffer; before the responder blocks,
 // everything about the datagrams handled so far is written out, so a stop
-// from outside loses none of it.  Returns how many were taken (a failed
-// receive counts as one, with its error), or stop_received.
-int take_batch(int sock, batch* b, int want) {
+// from outside loses none of it.  `drained`: the last take found fewer than
+// it asked for, so the queue was empty then and the look without waiting
+// (one more system call per batch) is left out.  Returns how many were
+// taken (a failed receive counts as one, with its error), or stop_received.
+int take_batch(int sock, batch* b, int want, bool drained) {
     for (int i = 0; i < want; i++) {
         b->io[i].data = b->slots[i].data;
         b->io[i].size = datagram_buffer_size;
     }
-    int taken = platform::recv_datagrams(sock, b->io, want, false);
+    int taken = drained ? 0 : platform::recv_datagrams(sock, b->io, want, false);
     if (taken > 0) return taken;
-    int code = platform::WSAGetLastError();
+    int code = drained ? platform::WSAEWOULDBLOCK : platform::WSAGetLastError();
     if (code == platform::WSAEWOULDBLOCK) {
         line_flush(&log_lines);
         // A stop signal interrupts the blocking receive; one that came just
@@ -354,7 +356,7 @@ void echomark_listen_reply(int sock, int* counter, unsigned char* buffer) {
     static batch single;
     single.slots[0].data = buffer;
     std::memset(buffer, 0, datagram_buffer_size);
-    int taken = take_batch(sock, &single, 1);
+    int taken = take_batch(sock, &single, 1, false);
     if (taken > 0) answer_batch(sock, &single, taken, counter);
     line_flush(&log_lines);
 }
@@ -363,11 +365,14 @@ void echomark_listen_serve(int sock, long datagrams) {
     guard_follow(sock);
     for (int i = 0; i < batch_size; i++) serving.slots[i].data = batch_buffers[i];
     int counter = 0;
+    bool drained = false;
     // A stop request ends the loop after the datagrams in hand.
     for (long handled = 0; (datagrams < 0 || handled < datagrams) && !platform::stop_requested();) {
         long left = datagrams < 0 ? batch_size : datagrams - handled;
-        int taken = take_batch(sock, &serving, left < batch_size ? static_cast<int>(left) : batch_size);
+        int want = left < batch_size ? static_cast<int>(left) : batch_size;
+        int taken = take_batch(sock, &serving, want, drained);
         if (taken == stop_received) break;
+        drained = taken < want;
         answer_batch(sock, &serving, taken, &counter);
         handled += taken;
     }
