@@ -205,9 +205,13 @@ int receive_message(SOCKET s, void* buffer, int length, int flags, void* from, i
     struct msghdr message {};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
+    // The source lands in a record that holds any address, and only what
+    // fits the caller's record is copied out: Linux reports the source's
+    // whole length even when it cut the address to the space given.
+    sockaddr_storage source;
     if (from != nullptr) {
-        message.msg_name = from;
-        message.msg_namelen = static_cast<socklen_t>(*from_length);
+        message.msg_name = &source;
+        message.msg_namelen = sizeof source;
     }
     alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(int))];
     if (stamp != nullptr) {
@@ -220,10 +224,13 @@ int receive_message(SOCKET s, void* buffer, int length, int flags, void* from, i
     ssize_t received = ::recvmsg(s, &message, flags);
     if (received < 0)
         return record_failure(saved);
-    // Linux reports the source's whole length even when it was cut to the
-    // caller's record; a caller copying that many bytes would read past it.
-    if (from != nullptr && static_cast<int>(message.msg_namelen) < *from_length)
-        *from_length = static_cast<int>(message.msg_namelen);
+    if (from != nullptr) {
+        int kept = static_cast<int>(message.msg_namelen);
+        if (kept > *from_length)
+            kept = *from_length;
+        std::memcpy(from, &source, static_cast<size_t>(kept));
+        *from_length = kept;
+    }
     if (stamp != nullptr) {
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
