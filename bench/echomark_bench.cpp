@@ -426,16 +426,28 @@ void bench_responder(int size, int reply, bool targets)
     unlink(log.c_str());
 }
 
-void bench_sender()
+// The real responder on a free port, logging to a file, once it answers;
+// -1 (after a line saying so) when it does not.
+pid_t start_answering_responder(int* port, std::string* log)
 {
-    int port = free_udp_port();
-    std::string responder_log = work_folder + "/responder.log";
-    pid_t responder = start_responder(port, responder_log);
-    if (!wait_until_answering(port)) {
+    *port = free_udp_port();
+    *log = work_folder + "/responder.log";
+    pid_t responder = start_responder(*port, *log);
+    if (!wait_until_answering(*port)) {
         std::printf("  responder did not start\n");
         stop(responder);
-        return;
+        return -1;
     }
+    return responder;
+}
+
+void bench_sender()
+{
+    int port = 0;
+    std::string responder_log;
+    pid_t responder = start_answering_responder(&port, &responder_log);
+    if (responder < 0)
+        return;
     constexpr int count = 2000;
     ping_pong_result reference = ping_pong(port, count);
 
@@ -482,14 +494,11 @@ std::vector<double> csv_round_trips(const std::string& csv)
 
 void bench_round_trip()
 {
-    int port = free_udp_port();
-    std::string responder_log = work_folder + "/responder.log";
-    pid_t responder = start_responder(port, responder_log);
-    if (!wait_until_answering(port)) {
-        std::printf("  responder did not start\n");
-        stop(responder);
+    int port = 0;
+    std::string responder_log;
+    pid_t responder = start_answering_responder(&port, &responder_log);
+    if (responder < 0)
         return;
-    }
     // The bare loop and the program take turns in short slices, so a change
     // in the machine's other load weighs on both sides alike.  The program's
     // round trips are those behind its --stats figures, from its CSV file.
@@ -536,14 +545,11 @@ void bench_concurrent_senders()
 {
     constexpr int senders = 32;
     constexpr int count = 1000;
-    int port = free_udp_port();
-    std::string responder_log = work_folder + "/responder.log";
-    pid_t responder = start_responder(port, responder_log);
-    if (!wait_until_answering(port)) {
-        std::printf("  responder did not start\n");
-        stop(responder);
+    int port = 0;
+    std::string responder_log;
+    pid_t responder = start_answering_responder(&port, &responder_log);
+    if (responder < 0)
         return;
-    }
     pid_t pids[senders];
     std::string logs[senders];
     double start = now();
