@@ -45,6 +45,15 @@ void line_append(line_output* out, const char* text, int length) {
     out->used += length;
 }
 
+char* line_space(line_output* out, int length) {
+    if (length > line_output_size - out->used) line_flush(out);
+    return out->text + out->used;
+}
+
+void line_commit(line_output* out, int length) {
+    if (length > 0 && length <= line_output_size - out->used) out->used += length;
+}
+
 void line_flush(line_output* out) {
     // Lines printed through stdio (the set-up lines) come first, and leave
     // stdio's buffer empty, so these bytes go out in one write.

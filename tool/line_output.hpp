@@ -24,5 +24,11 @@ struct line_output {
 // Appends `length` bytes of whole lines.
 void line_append(line_output* out, const char* text, int length);
 
+// Room for a line of at most `length` bytes (at most line_output_size) at
+// the end of the buffer, the lines before it written out first when it lacks
+// that much.  The caller writes the line there and then commits its length.
+char* line_space(line_output* out, int length);
+void line_commit(line_output* out, int length);
+
 // Writes out whatever stdio holds, then the gathered lines, to standard output.
 void line_flush(line_output* out);

@@ -15,6 +15,7 @@
 #include "tool/responder_guard.hpp"
 #include "tool/run_options.hpp"
 #include "tool/step_log.hpp"
+#include "utillib/utils.hpp"
 
 namespace {
 
@@ -134,10 +135,12 @@ struct slot {
     int replysize;  // bytes to send back, -1 for none
     int sent_at;    // its place in the list of replies
     int lastpkts;
-    int counter;  // the [N] of its lines
+    int counter;         // the [N] of its lines
+    double received_at;  // clock reading for its receive line
     int text_used;
+    int peer_length;
     char peer[peer_text_size];
-    char text[slot_text_size];  // its receive lines, until its reply is sent
+    char text[slot_text_size];  // its lines after the receive line, until its reply is sent
 };
 
 struct batch {
@@ -168,27 +171,35 @@ batch serving;
 
 constexpr int stop_received = -1000000;
 
+// Longest line datagram_line writes: a stamp, a 63-character peer, three
+// numbers and the fixed words come to at most 200 bytes.
+constexpr int datagram_line_size = 256;
+static_assert(datagram_line_size <= line_output_size);
+
 // "<stamp> echomark_listen(): [N] <call>(<peer>): <size_name>=<size> lastpkts=<n>\n",
-// the line of every receive and every reply, into `text`; returns its length.
-int datagram_line(char* text, int room, const char* call, const char* size_name, int counter, const char* peer,
-                  int size, int lastpkts) {
+// the line of every receive and every reply, stamped with the clock reading
+// `at`, written straight into the log buffer.
+template <size_t call_size, size_t size_name_size>
+void datagram_line(double at, const char (&call)[call_size], const char (&size_name)[size_name_size], const slot* s,
+                   int size) {
     char stamp[stamp_size];
-    line_builder line = {text, text + room};
-    put_text(&line, stamp_now(stamp));
-    put_text(&line, " echomark_listen(): [");
-    put_int(&line, counter, 6);
-    put_text(&line, "] ");
-    put_text(&line, call);
-    put_text(&line, "(");
-    put_text(&line, peer);
-    put_text(&line, "): ");
-    put_text(&line, size_name);
-    put_text(&line, "=");
+    char* text = line_space(&log_lines, datagram_line_size);
+    line_builder line = {text, text + datagram_line_size};
+    put_text(&line, stamp_of(at, stamp));
+    put_literal(&line, " echomark_listen(): [");
+    put_int(&line, s->counter, 6);
+    put_literal(&line, "] ");
+    put_literal(&line, call);
+    put_literal(&line, "(");
+    put_bytes(&line, s->peer, static_cast<size_t>(s->peer_length));
+    put_literal(&line, "): ");
+    put_literal(&line, size_name);
+    put_literal(&line, "=");
     put_int(&line, size, 0);
-    put_text(&line, " lastpkts=");
-    put_int(&line, lastpkts, 6);
-    put_text(&line, "\n");
-    return static_cast<int>(line.at - text);
+    put_literal(&line, " lastpkts=");
+    put_int(&line, s->lastpkts, 6);
+    put_literal(&line, "\n");
+    line_commit(&log_lines, static_cast<int>(line.at - text));
 }
 
 // The text of the latest source: a burst mostly comes from one.
@@ -258,10 +269,10 @@ void judge(slot* s, const platform::datagram* io, int* counter, int64_t now_us) 
     s->counter = *counter;
     s->lastpkts = data_value_get(s->data, value_probe);
     source_text(io, s->peer);
-    if (!runopts.quiet) {
-        s->text_used = datagram_line(s->text, slot_text_size, "recvsize=udp_blockrecv", "recvsize", s->counter, s->peer,
-                                     s->recvsize, s->lastpkts);
-    }
+    s->peer_length = static_cast<int>(::strnlen(s->peer, peer_text_size));
+    // The receive line is written after the replies are sent, with this
+    // reading: the text costs nothing before the reply goes out.
+    if (!runopts.quiet) s->received_at = utillib::getmicrotime();
     if (s->recvsize <= 0) {
         slot_log(s, "echomark_listen(): recvsize=udp_blockrecv(): recvsize=%d if (recvsize<=0): recvsize=%d:%s\n",
                  s->recvsize, io->error, error_text(io->error));
@@ -324,14 +335,14 @@ void answer_batch(int sock, batch* b, int taken, int* counter) {
     }
     for (int i = 0; i < taken; i++) {
         slot* s = &b->slots[i];
-        if (!runopts.quiet) line_append(&log_lines, s->text, s->text_used);
+        if (!runopts.quiet) {
+            datagram_line(s->received_at, "recvsize=udp_blockrecv", "recvsize", s, s->recvsize);
+            line_append(&log_lines, s->text, s->text_used);
+        }
         if (s->replysize >= 0) {
             int sendsize = b->io[s->sent_at].result;
             if (!runopts.quiet) {
-                char text[slot_text_size];
-                line_append(&log_lines, text,
-                            datagram_line(text, sizeof text, "sendsize=udp_send", "sendsize", s->counter, s->peer,
-                                          sendsize, s->lastpkts));
+                datagram_line(utillib::getmicrotime(), "sendsize=udp_send", "sendsize", s, sendsize);
             }
             int error = b->io[s->sent_at].error;
             if (sendsize <= 0) {

@@ -13,8 +13,30 @@ namespace {
 constexpr const char* stamp_format = "%Y/%m/%d %H:%M:%S";
 }  // namespace
 
-const char* stamp_now(char* buffer) {
-    return utillib::time2string(utillib::getmicrotime(), stamp_format, buffer, stamp_size, 6);
+const char* stamp_now(char* buffer) { return stamp_of(utillib::getmicrotime(), buffer); }
+
+const char* stamp_of(double reading, char* buffer) {
+    // A busy loop writes many lines within one millisecond, the clock's
+    // resolution here, and the responder's lines take turns between the
+    // reading of a batch's receive and that of its replies: the texts of the
+    // two latest readings are kept and copied while they stay the same.
+    struct memo {
+        double reading = -1;
+        char text[stamp_size];
+    };
+    thread_local memo kept[2];
+    thread_local int newest = 0;
+    for (const memo& m : kept) {
+        if (m.reading == reading) {
+            std::memcpy(buffer, m.text, stamp_size);
+            return buffer;
+        }
+    }
+    newest ^= 1;
+    utillib::time2string(reading, stamp_format, kept[newest].text, stamp_size, 6);
+    kept[newest].reading = reading;
+    std::memcpy(buffer, kept[newest].text, stamp_size);
+    return buffer;
 }
 
 const char* peer_text(const void* address, char* text) {

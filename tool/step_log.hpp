@@ -15,6 +15,9 @@ constexpr int peer_text_size = 64;
 // Local time stamp of a fresh clock reading, written into `buffer`
 // (stamp_size bytes).
 const char* stamp_now(char* buffer);
+// The same of a reading taken earlier with utillib::getmicrotime(), for a
+// line written some time after the moment it tells of.
+const char* stamp_of(double reading, char* buffer);
 
 // "a.b.c.d:port" of an IPv4 address, "[v6]:port" of an IPv6 one, written into
 // `text` (peer_text_size bytes).  A record a failed receive left cleared
