@@ -11,8 +11,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <thread>
 
+#include "platform/batch.hpp"
 #include "platform/stop_request.hpp"
 #include "platform/winsock.hpp"
 #include "tests/test_support.hpp"
@@ -275,6 +277,71 @@ TEST(Datagrams, ArrivalTimeIsTheKernelsStampOnTheMonotonicClock)
     EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
     EXPECT_FALSE(arrival.from_kernel);
     EXPECT_GT(arrival.seconds, 0.0);
+    platform::closesocket(a.sock);
+    platform::closesocket(b.sock);
+}
+
+// A list of replies: runs of one size to one destination (which go out
+// segmented where the kernel allows), a lone empty one, another destination,
+// and sizes too large to be joined.  Each arrives alone, whole and in order,
+// and each has its own result; also when the kernel refuses segmented sends
+// on the socket and every datagram has to go out alone.
+TEST(Datagrams, ListsOfRepliesArriveOneByOneInOrder)
+{
+    auto a = test_support::open_bound_udp();
+    auto b = test_support::open_bound_udp();
+    struct planned {
+        bool to_a;
+        int size;
+    };
+    const planned plan[] = {{true, 64},  {true, 64}, {true, 64}, {true, 64}, {true, 64},   {true, 0},    {false, 64},
+                            {false, 64}, {true, 64}, {true, 64}, {true, 65}, {true, 1500}, {true, 1500}, {true, 1}};
+    constexpr int count = static_cast<int>(std::size(plan));
+    static unsigned char payloads[count][1500];
+    for (bool refused : {false, true}) {
+        auto sender = test_support::open_bound_udp();
+        if (refused) {
+            // Segmented sends need the checksum; without it the kernel refuses them.
+            int off = 1;
+            ASSERT_EQ(::setsockopt(sender.sock, SOL_SOCKET, SO_NO_CHECK, &off, sizeof off), 0);
+        }
+        datagram list[count];
+        for (int i = 0; i < count; i++) {
+            std::memset(payloads[i], 'A' + i, sizeof payloads[i]);
+            list[i] = {};
+            list[i].data = payloads[i];
+            list[i].size = plan[i].size;
+            list[i].result = -7;
+            std::memcpy(&list[i].address, plan[i].to_a ? &a.address : &b.address, sizeof a.address);
+            list[i].address_length = sizeof a.address;
+        }
+        ASSERT_EQ(send_datagrams(sender.sock, list, count), count);
+        for (int i = 0; i < count; i++) {
+            EXPECT_EQ(list[i].result, plan[i].size) << i << (refused ? " refused" : "");
+            EXPECT_EQ(list[i].error, 0) << i;
+        }
+        static unsigned char got[count][2048];
+        datagram taken[count];
+        for (int i = 0; i < count; i++)
+            taken[i] = {got[i], sizeof got[i], 0, 0, {}, 0};
+        for (int receiver : {a.sock, b.sock}) {
+            int expected = 0;
+            for (const planned& p : plan)
+                expected += (receiver == a.sock) == p.to_a;
+            ASSERT_EQ(recv_datagrams(receiver, taken, count, false), expected);
+            int next = 0;
+            for (int i = 0; i < count; i++) {
+                if ((receiver == a.sock) != plan[i].to_a)
+                    continue;
+                EXPECT_EQ(taken[next].result, plan[i].size) << i;
+                EXPECT_EQ(std::memcmp(got[next], payloads[i], static_cast<size_t>(plan[i].size)), 0) << i;
+                next++;
+            }
+            EXPECT_EQ(recv_datagrams(receiver, taken, 1, false), SOCKET_ERROR);
+            EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+        }
+        platform::closesocket(sender.sock);
+    }
     platform::closesocket(a.sock);
     platform::closesocket(b.sock);
 }
