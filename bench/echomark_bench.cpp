@@ -254,11 +254,14 @@ load_result windowed_load(int port, int size, int reply, int window, double seco
         }
     }
     result.seconds = now() - start;
-    // Replies still on their way are not lost: on loopback they come within
-    // microseconds, so 100 ms of silence ends the wait.
+    // Replies still on their way are not lost: the wait ends when the last
+    // one is in, or after 100 ms of silence (on loopback they come within
+    // microseconds).
     pollfd wait{sock, POLLIN, 0};
-    while (::poll(&wait, 1, 100) > 0 && ::recv(sock, buffer, sizeof buffer, 0) >= 0)
+    while (outstanding > 0 && ::poll(&wait, 1, 100) > 0 && ::recv(sock, buffer, sizeof buffer, 0) >= 0) {
         ++result.replies;
+        --outstanding;
+    }
     ::close(sock);
     return result;
 }
@@ -405,8 +408,8 @@ void bench_responder(int size, int reply, bool targets)
     // machine's other load comes and goes in bursts that a round mostly
     // shares.  The median of the per-round ratios is the figure; the ratio
     // of the totals is shown beside it.
-    constexpr int rounds = 30;
-    constexpr double slice_seconds = 0.1;
+    constexpr int rounds = 60;
+    constexpr double slice_seconds = 0.05;
     const int ports[3] = {bare_port, batched_port, port};
     load_result totals[3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
     std::vector<double> to_bare;
@@ -633,7 +636,7 @@ int main(int argc, char** argv)
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
     if (wanted(argc, argv, 1)) {
-        std::printf("1. responder, window of 16 outstanding probes, 30 rounds of 0.1 s slices each, log to a file\n");
+        std::printf("1. responder, window of 16 outstanding probes, 60 rounds of 0.05 s slices each, log to a file\n");
         bench_responder(64, 64, true);
         bench_responder(8192, 9192, false);
     }
