@@ -108,14 +108,11 @@ void set_sent(datagram* d)
     d->error = 0;
 }
 
-// One datagram in its own send, for a run the kernel would not segment.
+// One datagram of a run the kernel would not segment, in its own send.
 void send_alone(SOCKET s, datagram* d)
 {
-    int sent = static_cast<int>(::sendto(s, d->data, static_cast<size_t>(d->size < 0 ? 0 : d->size), MSG_NOSIGNAL,
-                                         reinterpret_cast<const sockaddr*>(&d->address),
-                                         static_cast<socklen_t>(d->address_length)));
-    d->result = sent < 0 ? SOCKET_ERROR : sent;
-    d->error = sent < 0 ? translate_errno(errno) : 0;
+    d->result = sendto(s, d->data, d->size, 0, &d->address, d->address_length);
+    d->error = d->result < 0 ? WSAGetLastError() : 0;
 }
 
 }  // namespace

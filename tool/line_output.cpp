@@ -39,10 +39,9 @@ void line_vprint(line_output* out, const char* format, va_list arguments) {
 
 void line_append(line_output* out, const char* text, int length) {
     if (length <= 0) return;
-    if (length > line_output_size - out->used) line_flush(out);
     if (length > line_output_size) length = line_output_size;
-    std::memcpy(out->text + out->used, text, static_cast<size_t>(length));
-    out->used += length;
+    std::memcpy(line_space(out, length), text, static_cast<size_t>(length));
+    line_commit(out, length);
 }
 
 char* line_space(line_output* out, int length) {
