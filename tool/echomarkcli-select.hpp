@@ -2,14 +2,8 @@
 // the echo responder and the probe sender.
 #pragma once
 
-#include "tool/probe_record.hpp"
-
-// --- probe datagram ------------------------------------------------------------
-
-// Field of the datagram (at least 16 bytes) selected by code; 0 for any other code.
-int data_value_get(const void* data, int code);
-// Writes value into the field selected by code; any other code changes nothing.
-void data_value_set(void* data, int code, int value);
+#include "tool/record/measurement_record.hpp"
+#include "tool/wire/probe_datagram.hpp"
 
 // --- measurement record ----------------------------------------------------------
 

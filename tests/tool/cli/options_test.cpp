@@ -1,0 +1,203 @@
+// Options beyond the basic run: their parser, their refusals on the
+// program's standard error, the usage line and --help.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/tool_test_support.hpp"
+#include "tool/echomarkcli.hpp"
+#include "tool/cli/run_options.hpp"
+
+namespace {
+
+using tooltest::run_program;
+
+int parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "echomark");
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    args_init();
+    return args_parse("echomark", static_cast<int>(args.size()), argv.data());
+}
+
+
+TEST(ToolOptionsParse, DefaultsLeaveEverythingOff) {
+    parse({"-h", "10.0.0.1"});
+    EXPECT_FALSE(runopts.stats);
+    EXPECT_FALSE(runopts.precise);
+    EXPECT_FALSE(runopts.quiet);
+    EXPECT_FALSE(runopts.interval_given);
+    EXPECT_DOUBLE_EQ(runopts.interval, 0.001);
+    EXPECT_EQ(runopts.maxreply, run_options_no_reply_limit);
+    EXPECT_FALSE(runopts.echo);
+    EXPECT_FALSE(runopts.nobudget);
+    EXPECT_STREQ(runopts.csv_path, "");
+    EXPECT_STREQ(runopts.json_path, "");
+    EXPECT_STREQ(runopts.svg_path, "");
+}
+
+TEST(ToolOptionsParse, ValuesAndNeighbours) {
+    parse({"--stats", "--precise", "--quiet", "--csv=out.csv", "--json=-", "--interval=0", "--maxreply=65536", "-c",
+           "7", "--svg=run.svg", "--echo", "--nobudget"});
+    EXPECT_TRUE(runopts.stats);
+    EXPECT_TRUE(runopts.echo);
+    EXPECT_TRUE(runopts.nobudget);
+    EXPECT_TRUE(runopts.precise);
+    EXPECT_TRUE(runopts.quiet);
+    EXPECT_STREQ(runopts.csv_path, "out.csv");
+    EXPECT_STREQ(runopts.json_path, "-");
+    EXPECT_STREQ(runopts.svg_path, "run.svg");
+    EXPECT_TRUE(runopts.interval_given);
+    EXPECT_EQ(runopts.interval, 0.0);
+    EXPECT_EQ(runopts.maxreply, 65536);
+    EXPECT_EQ(cmdargs_int(cmdargs_count), 7);
+
+    parse({"--interval=2.5", "--maxreply=0", "--interval=0.25"});
+    EXPECT_DOUBLE_EQ(runopts.interval, 0.25);  // the later value wins
+    EXPECT_EQ(runopts.maxreply, 0);
+
+    // Switches are whole words; other near misses pass silently like any
+    // unknown argument.
+    parse({"--statsfile", "--precisely", "--quiet2", "--interval5", "--maxreplyx=3", "--csvfile=x", "--svgx=y",
+           "--bogus", "--echoes", "--nobudget=1"});
+    EXPECT_FALSE(runopts.stats);
+    EXPECT_FALSE(runopts.echo);
+    EXPECT_FALSE(runopts.nobudget);
+    EXPECT_FALSE(runopts.precise);
+    EXPECT_FALSE(runopts.quiet);
+    EXPECT_FALSE(runopts.interval_given);
+    EXPECT_EQ(runopts.maxreply, run_options_no_reply_limit);
+    EXPECT_STREQ(runopts.csv_path, "");
+    EXPECT_STREQ(runopts.svg_path, "");
+
+    // A value option after one that takes the next argument is that value.
+    parse({"-h", "--stats"});
+    EXPECT_STREQ(cmdargs_text(cmdargs_ipaddr), "--stats");
+    EXPECT_FALSE(runopts.stats);
+
+    // The basic table keeps its free slots zero.
+    for (int slot : {0, 1, 9, 49}) {
+        for (int i = 0; i < cmdargs_slot_size; i++) ASSERT_EQ(cmdargs[slot][i], 0) << slot;
+    }
+}
+
+struct refusal {
+    std::vector<std::string> args;
+    std::string err;
+};
+
+TEST(ToolOptionsProgram, BadValuesAreRefusedOnStderrWithStatusMinusOne) {
+    const std::string long_path(run_options_path_size, 'p');
+    const std::vector<refusal> cases = {
+        {{"--interval=-1"}, "echomark: option --interval has invalid value: '--interval=-1'\n"},
+        {{"--interval=-0.001"}, "echomark: option --interval has invalid value: '--interval=-0.001'\n"},
+        {{"--interval=abc"}, "echomark: option --interval has invalid value: '--interval=abc'\n"},
+        {{"--interval="}, "echomark: option --interval has invalid value: '--interval='\n"},
+        {{"--interval=0.5s"}, "echomark: option --interval has invalid value: '--interval=0.5s'\n"},
+        {{"--interval= 1"}, "echomark: option --interval has invalid value: '--interval= 1'\n"},
+        {{"--interval=nan"}, "echomark: option --interval has invalid value: '--interval=nan'\n"},
+        {{"--interval=inf"}, "echomark: option --interval has invalid value: '--interval=inf'\n"},
+        {{"--interval=86401"}, "echomark: option --interval has invalid value: '--interval=86401'\n"},
+        {{"--maxreply=-1"}, "echomark: option --maxreply has invalid value: '--maxreply=-1'\n"},
+        {{"--maxreply=65537"}, "echomark: option --maxreply has invalid value: '--maxreply=65537'\n"},
+        {{"--maxreply=12abc"}, "echomark: option --maxreply has invalid value: '--maxreply=12abc'\n"},
+        {{"--maxreply=99999999999999999999"},
+         "echomark: option --maxreply has invalid value: '--maxreply=99999999999999999999'\n"},
+        {{"--maxreply="}, "echomark: option --maxreply has invalid value: '--maxreply='\n"},
+        {{"--csv="}, "echomark: option --csv has invalid value: '--csv='\n"},
+        {{"--json="}, "echomark: option --json has invalid value: '--json='\n"},
+        {{"--json=" + long_path}, "echomark: option --json has invalid value: '--json=" + long_path + "'\n"},
+        {{"--svg="}, "echomark: option --svg has invalid value: '--svg='\n"},
+        {{"--interval", "0.5"}, "echomark: option: --interval require an argument\n"},
+        {{"--maxreply"}, "echomark: option: --maxreply require an argument\n"},
+        {{"--csv", "x.csv"}, "echomark: option: --csv require an argument\n"},
+        {{"--json"}, "echomark: option: --json require an argument\n"},
+        {{"--svg", "run.svg"}, "echomark: option: --svg require an argument\n"},
+        {{"--fail-loss=100.5"}, "echomark: option --fail-loss has invalid value: '--fail-loss=100.5'\n"},
+        {{"--fail-loss=-1"}, "echomark: option --fail-loss has invalid value: '--fail-loss=-1'\n"},
+        {{"--tos=256"}, "echomark: option --tos has invalid value: '--tos=256'\n"},
+        {{"--ttl=0"}, "echomark: option --ttl has invalid value: '--ttl=0'\n"},
+        {{"--ttl=256"}, "echomark: option --ttl has invalid value: '--ttl=256'\n"},
+        {{"--tos"}, "echomark: option: --tos require an argument\n"},
+        {{"--count=0"}, "echomark: option --count has invalid value: '--count=0'\n"},
+        {{"--count=2147483648"}, "echomark: option --count has invalid value: '--count=2147483648'\n"},
+        {{"--duration=0"}, "echomark: option --duration has invalid value: '--duration=0'\n"},
+        {{"--duration=nan"}, "echomark: option --duration has invalid value: '--duration=nan'\n"},
+        {{"--every=-1"}, "echomark: option --every has invalid value: '--every=-1'\n"},
+        {{"--every=86401"}, "echomark: option --every has invalid value: '--every=86401'\n"},
+        {{"--count", "5"}, "echomark: option: --count require an argument\n"},
+        {{"--every"}, "echomark: option: --every require an argument\n"},
+        // The walk stops at the first error.
+        {{"--interval=-1", "-t"}, "echomark: option --interval has invalid value: '--interval=-1'\n"},
+    };
+    for (const refusal& c : cases) {
+        tooltest::run_result r = run_program(c.args);
+        std::string where = ::testing::PrintToString(c.args);
+        EXPECT_EQ(r.status, 255) << where;
+        EXPECT_EQ(r.out, "") << where;
+        EXPECT_EQ(r.err, c.err) << where;
+    }
+}
+
+TEST(ToolOptionsProgram, ResultFileThatCannotBeWrittenIsRefusedBeforeAnyProbe) {
+    int port = 0;
+    int silent = tooltest::open_udp(&port);
+    for (const char* option : {"--csv", "--json", "--svg"}) {
+        std::string argument = std::string(option) + "=/nonexistent-folder/results";
+        tooltest::run_result r = run_program({"-h", "127.0.0.1", "-p", std::to_string(port), argument});
+        EXPECT_EQ(r.status, 255) << option;
+        EXPECT_EQ(r.out, "") << option;
+        EXPECT_EQ(r.err, std::string("echomark: option ") + option +
+                             " cannot write '/nonexistent-folder/results': No such file or directory\n");
+    }
+    // Two documents into one file would interleave; standard output takes them in turn.
+    std::string shared = tooltest::temp_path();
+    tooltest::run_result r =
+        run_program({"-h", "127.0.0.1", "-p", std::to_string(port), "--csv=" + shared, "--json=" + shared});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "echomark: option --json has invalid value: '--json=" + shared + "'\n");
+    r = run_program({"-h", "127.0.0.1", "-p", std::to_string(port), "--json=" + shared, "--svg=" + shared});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "echomark: option --svg has invalid value: '--svg=" + shared + "'\n");
+    std::remove(shared.c_str());
+    char buffer[64];
+    EXPECT_EQ(tooltest::receive_within(silent, buffer, sizeof buffer, 0.1), -2) << "a probe left";
+    platform::closesocket(silent);
+}
+
+TEST(ToolOptionsProgram, UsageLineIsUnchangedByNewOptions) {
+    tooltest::run_result r = run_program({"--stats"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, std::string("Usage: ") + ECHOMARK_BINARY +
+                         " [-l|--listen] [--sendsize=<bytes|default=8192>] [--recvsize=<bytes|default=9192>] "
+                         "[-c <count|default=100>] [-t <timeout|default=0.250000>] <-h ipaddr> <-p ipport>\n");
+}
+
+// --help: the usage line, then one line for every option beyond it, status 0;
+// --version likewise.  Both win over everything else on the line.
+TEST(ToolOptionsProgram, HelpNamesEveryOptionAndVersionItsNumber) {
+    tooltest::run_result r = run_program({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    std::vector<std::string> lines = tooltest::lines_of(r.out);
+    ASSERT_GE(lines.size(), 2U) << r.out;
+    EXPECT_EQ(lines[0], std::string("Usage: ") + ECHOMARK_BINARY +
+                            " [-l|--listen] [--sendsize=<bytes|default=8192>] [--recvsize=<bytes|default=9192>] "
+                            "[-c <count|default=100>] [-t <timeout|default=0.250000>] <-h ipaddr> <-p ipport>");
+    for (const char* option : {"-6 ", "--help ", "--version ", "--count=<", "--duration=<", "--every=<",
+                               "--fail-loss=<", "--stats ", "--precise ", "--csv=<", "--json=<", "--svg=<", "--quiet ",
+                               "--interval=<", "--tos=<", "--ttl=<", "--maxreply=<"}) {
+        EXPECT_EQ(
+            tooltest::matching(lines, "  " + std::regex_replace(option, std::regex("[-=<]"), "\\$&") + ".*").size(), 1U)
+            << option << "\n"
+            << r.out;
+    }
+    tooltest::run_result version = run_program({"-h", "127.0.0.1", "--version", "-p", "9"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(std::regex_match(version.out, std::regex("echomark \\d+\\.\\d+\\.\\d+\n"))) << version.out;
+}
+
+}  // namespace
