@@ -50,8 +50,9 @@ constexpr int probe_cookie_end = probe_cookie_offset + 8;
 static_assert(probe_cookie_end <= probe_far_received_offset);
 static_assert(probe_extension_end <= datagram_buffer_size);
 
-// Reply bytes a responder sends beyond a probe's own length, as a multiple of
-// it, to a source that has not shown it receives at its address: a forged
-// source can make the responder send a victim at most this many times the
-// bytes it sent.  A sender that asks for more first obtains a cookie.
+// Reply bytes a responder sends toward an address that has not shown it
+// receives there: at most this many times the bytes received from it, so a
+// forged source can make the responder send a victim no more than this
+// multiple of what it sent.  A sender that asks for more first obtains a
+// cookie.
 constexpr int probe_unproven_ratio = 16;
