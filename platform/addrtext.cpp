@@ -1,5 +1,5 @@
-// Numeric address text of the platform layer, in the forms of the design's
-// platform: "a.b.c.d[:port]" and "x::y" / "[x::y][:port]".
+// Numeric address text of the platform layer, in the forms Windows Sockets
+// writes and reads: "a.b.c.d[:port]" and "x::y" / "[x::y][:port]".
 #include <arpa/inet.h>
 #include <net/if.h>
 

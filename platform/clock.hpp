@@ -1,7 +1,7 @@
 // Clock, calendar and pause services of the platform layer.
 //
-// The libraries were designed against a platform whose time-out record has
-// two signed 32-bit fields and whose local clock reports milliseconds.  These
+// The libraries expect a time-out record of two signed 32-bit fields and a
+// local clock that reports milliseconds, as on Windows.  These
 // functions give them exactly that on Linux; they are the only code that
 // reads the system clocks or sleeps.
 #pragma once
@@ -40,7 +40,7 @@ double monotonic_seconds();
 // represented.
 bool local_calendar(int64_t seconds, std::tm* out);
 
-// The local clock as the design's platform reports it.
+// The local clock as Windows reports it: calendar fields down to milliseconds.
 struct SYSTEMTIME {
     uint16_t wYear;
     uint16_t wMonth;

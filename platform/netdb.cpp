@@ -1,6 +1,6 @@
 // System databases (hosts, services, protocols) and process services of the
-// platform layer.  The records live in the C library's storage, as the
-// design's platform keeps them; callers copy what they need at once.
+// platform layer.  The records live in the C library's storage, as Windows
+// Sockets keeps them; callers copy what they need at once.
 #include <netdb.h>
 #include <unistd.h>
 

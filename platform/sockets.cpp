@@ -1,5 +1,5 @@
-// Socket calls of the platform layer: the system calls with the design's
-// platform conventions (errno untouched, codes kept for WSAGetLastError, no
+// Socket calls of the platform layer: the system calls with the conventions
+// of Windows Sockets (errno untouched, codes kept for WSAGetLastError, no
 // SIGPIPE, oversized datagrams reported).
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -17,8 +17,8 @@ namespace platform {
 namespace {
 
 // Records the failure of the system call just made and restores errno.  A
-// handle that is not open is "not a socket" to the callers, as on the design's
-// platform.
+// handle that is not open is "not a socket" to the callers, as in Windows
+// Sockets.
 int record_failure(int saved_errno)
 {
     int code = errno == EBADF ? WSAENOTSOCK : translate_errno(errno);

@@ -6,11 +6,11 @@
 // services on Linux.  It is the only code that calls the system's socket
 // functions; everything above it calls these instead.
 //
-// Conventions kept from the design's platform:
+// Conventions of Windows Sockets that the callers rely on:
 //   - a failing call returns -1 (SOCKET_ERROR or INVALID_SOCKET), leaves errno
 //     as it was and records its code for WSAGetLastError(), translated onto
-//     the Windows Sockets numbers (10004..10065) or the runtime numbers the
-//     design knows (ENOENT 2 ... ENAMETOOLONG 38);
+//     the Windows Sockets numbers (10004..10065) or the Windows runtime's
+//     numbers (ENOENT 2 ... ENAMETOOLONG 38);
 //   - sends never raise SIGPIPE; a broken connection is an error code;
 //   - a datagram longer than the receive buffer is an error (WSAEMSGSIZE),
 //     not a silent truncation;
@@ -76,7 +76,7 @@ constexpr int WSASYSNOTREADY = 10091;
 constexpr int WSAVERNOTSUPPORTED = 10092;
 constexpr int WSANOTINITIALISED = 10093;
 
-// Runtime error numbers as the design's runtime numbers them.  Most agree
+// Runtime error numbers as the Windows runtime numbers them.  Most agree
 // with Linux; ENAMETOOLONG (36 on Linux) and ENOSYS (38 on Linux) do not.
 constexpr int RT_ENOENT = 2;
 constexpr int RT_EINTR = 4;
@@ -151,7 +151,7 @@ int getsockopt(SOCKET s, int level, int option, void* value, int* length);
 int setsockopt(SOCKET s, int level, int option, const void* value, int length);
 
 // ioctlsocket request that switches blocking mode: argument 0 blocking,
-// non-zero non-blocking.  The number is the design's platform's.
+// non-zero non-blocking.  The number is the one Windows Sockets uses.
 constexpr uint32_t FIONBIO = 0x8004667EU;
 int ioctlsocket(SOCKET s, uint32_t request, unsigned long* argument);
 
@@ -178,7 +178,7 @@ int recvfrom_stamped(SOCKET s, void* buffer, int length, int flags, void* from, 
 
 // --- waiting -----------------------------------------------------------------
 
-// A list of sockets, as the design's platform keeps them: no limit on the
+// A list of sockets, as Windows Sockets keeps them: no limit on the
 // descriptor numbers, at most socket_set_capacity entries (more are ignored).
 constexpr int socket_set_capacity = 64;
 struct socket_set {
@@ -197,7 +197,7 @@ bool socket_set_has(SOCKET s, const socket_set* set);
 // 0 when the time-out passed, SOCKET_ERROR on failure (last error WSAEINTR
 // when interrupted, WSAEINVAL for a negative or malformed time-out,
 // WSAENOTSOCK for a descriptor that is not open).  `socket_count` is
-// accepted for the design's signature and not used.
+// accepted, as Windows Sockets accepts it, and not used.
 int select(int socket_count, socket_set* read_set, socket_set* write_set, socket_set* error_set,
            const timeval* timeout);
 

@@ -1,5 +1,5 @@
-// Reading the -h text.  Dotted IPv4 goes first and unchanged, so a run with
-// a dotted address behaves exactly as it always has.
+// Reading the -h text.  Dotted IPv4 goes first and is used as typed, so a
+// run with a dotted address goes through the IPv4 path alone.
 #include "tool/cli/host_address.hpp"
 
 #include <cstring>
