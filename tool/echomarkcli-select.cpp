@@ -1,41 +1,38 @@
-// The probe datagram's field accessors and the measurement record.
+// The measurement record, and the responder and the sender with the settings
+// of a run without opt-in options.
 #include "tool/echomarkcli-select.hpp"
 
-#include <cstdint>
+#include <memory>
+#include <new>
+
+#include "tool/responder/responder.hpp"
+#include "tool/sender/sender.hpp"
 
 echomark_record echomarkdata;
 echomark_record* echomarkinfo = nullptr;
 
-// --- probe datagram ------------------------------------------------------------
-
-namespace {
-
-// Byte offset of a header field, or -1 for a code that names none.
-int value_offset(int code) {
-    switch (code) {
-        case value_reserved: return 0;
-        case value_probe: return 4;
-        case value_probesize: return 8;
-        case value_replysize: return 12;
-        default: return -1;
-    }
+int echomark_listen(const char* ipaddr, int ipport) {
+    // The responder's tables and batch buffers (over 2 MiB) are taken once,
+    // before it serves; nothing is allocated while it runs.
+    std::unique_ptr<responder> state(new (std::nothrow) responder);
+    if (!state) return -1;
+    responder_settings settings;
+    responder_init(state.get(), &settings);
+    return responder_listen(state.get(), ipaddr, ipport);
 }
 
-}  // namespace
-
-int data_value_get(const void* data, int code) {
-    int offset = value_offset(code);
-    if (offset < 0) return 0;
-    const unsigned char* field = static_cast<const unsigned char*>(data) + offset;
-    uint32_t value = static_cast<uint32_t>(field[0]) | static_cast<uint32_t>(field[1]) << 8 |
-                     static_cast<uint32_t>(field[2]) << 16 | static_cast<uint32_t>(field[3]) << 24;
-    return static_cast<int32_t>(value);
-}
-
-void data_value_set(void* data, int code, int value) {
-    int offset = value_offset(code);
-    if (offset < 0) return;
-    unsigned char* field = static_cast<unsigned char*>(data) + offset;
-    uint32_t bits = static_cast<uint32_t>(value);
-    for (int i = 0; i < 4; i++) field[i] = static_cast<unsigned char>(bits >> (8 * i));
+void echomark_connect(const char* ipaddr, int ipport, double timeout, int count, int sendsize, int recvsize,
+                      echomark_record* record) {
+    sender_settings settings;
+    settings.ipaddr = ipaddr;
+    settings.ipport = ipport;
+    settings.timeout = timeout;
+    settings.count = count;
+    settings.sendsize = sendsize;
+    settings.recvsize = recvsize;
+    // The figures beside the record, for a run that stays within its slots.
+    probe_facts facts;
+    long_run whole;
+    recorder rec = {record, &facts, &whole, nullptr};
+    sender_run(&settings, &rec);
 }

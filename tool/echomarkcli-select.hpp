@@ -1,5 +1,8 @@
 // UDP round-trip measurement: the probe datagram, the measurement record,
-// the echo responder and the probe sender.
+// the echo responder and the probe sender, as the program's entry and other
+// callers see them.  The datagram lives in wire/, the record in record/, the
+// loops in responder/ and sender/; these are their plain forms, with the
+// settings a run has without any opt-in option.
 #pragma once
 
 #include "tool/record/measurement_record.hpp"
@@ -12,20 +15,9 @@ extern echomark_record* echomarkinfo;
 
 // --- echo responder --------------------------------------------------------------
 
-// Set-up of the responder: prints its address lines, opens a UDP socket and
-// binds it.  Returns the socket, or a negative code (after a line saying so)
-// when the socket cannot be opened or bound.
-int echomark_listen_open(const char* ipaddr, int ipport);
-// Takes one datagram from sock into buffer (datagram_buffer_size bytes) and
-// answers it to its source; counter numbers the datagrams answered.
-void echomark_listen_reply(int sock, int* counter, unsigned char* buffer);
-// Answers datagrams on sock: `datagrams` of them, or without end when
-// negative; a stop request (SIGTERM, SIGINT, SIGHUP) ends it sooner.  Every
-// line is written out when it returns.
-void echomark_listen_serve(int sock, long datagrams);
 // The responder: set-up, then answers datagrams until the process is asked
 // to stop.  Returns 0 after a stop request, a negative code when the set-up
-// failed.
+// failed (or its tables could not be had).
 int echomark_listen(const char* ipaddr, int ipport);
 
 // --- probe sender ------------------------------------------------------------------

@@ -1,10 +1,11 @@
 // Command line, program entry and run report of echomark.
+//
+// The entry owns the run: it parses the command line, builds the run
+// context, holds the large records a run needs, runs the responder or the
+// sender with their settings, and writes the reports.  It is the only code
+// that prints option errors and ends the process.
 #include "tool/echomarkcli.hpp"
 
-#include <algorithm>
-#include <climits>
-#include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,141 +14,77 @@
 #include "platform/stdout_route.hpp"
 #include "platform/stop_request.hpp"
 #include "platform/winsock.hpp"
-#include "tool/echomarkcli-select.hpp"
 #include "tool/cli/help_text.hpp"
 #include "tool/cli/host_address.hpp"
-#include "tool/record/long_run.hpp"
-#include "tool/cli/option_errors.hpp"
+#include "tool/cli/run_context.hpp"
+#include "tool/echomarkcli-select.hpp"
+#include "tool/record/recorder.hpp"
 #include "tool/report/picture_from_run.hpp"
-#include "tool/record/probe_facts.hpp"
 #include "tool/report/results_file.hpp"
-#include "tool/cli/run_options.hpp"
+#include "tool/report/run_report.hpp"
 #include "tool/report/statistics.hpp"
-#include "tool/log/step_log.hpp"
 #include "tool/report/svg_picture.hpp"
 
-alignas(8) unsigned char cmdargs[cmdargs_slots][cmdargs_slot_size];
-
-int cmdargs_int(int slot) {
-    int value;
-    std::memcpy(&value, cmdargs[slot], sizeof value);
-    return value;
-}
-
-void cmdargs_set_int(int slot, int value) { std::memcpy(cmdargs[slot], &value, sizeof value); }
-
-double cmdargs_double(int slot) {
-    double value;
-    std::memcpy(&value, cmdargs[slot], sizeof value);
-    return value;
-}
-
-void cmdargs_set_double(int slot, double value) { std::memcpy(cmdargs[slot], &value, sizeof value); }
-
-const char* cmdargs_text(int slot) { return reinterpret_cast<const char*>(cmdargs[slot]); }
-
-void args_init() {
-    std::memset(cmdargs, 0, sizeof cmdargs);
-    cmdargs_set_int(cmdargs_mode, mode_connect);
-    cmdargs_set_double(cmdargs_timeout, 0.25);
-    cmdargs_set_int(cmdargs_sendsize, 8192);
-    cmdargs_set_int(cmdargs_recvsize, 9192);
-    cmdargs_set_int(cmdargs_count, 100);
-    run_options_init(&runopts);
-}
+alignas(8) cmdargs_table cmdargs;
 
 namespace {
 
-// atoi's reading of a number (leading blanks, a sign, the digits, the rest
-// ignored), but one beyond int is held at INT_MIN or INT_MAX instead of
-// wrapping: --sendsize=4294967297 must not pass as 1.
-int to_int(const char* text) {
-    long value = std::strtol(text, nullptr, 10);
-    return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
-}
+// The options beyond the table, filled by args_parse.
+run_options runopts;
 
-bool has_prefix(const char* argument, const char* key) { return std::strncmp(argument, key, std::strlen(key)) == 0; }
+// The records, figures and buffers of one run, far too large for the stack:
+// set up once, before the measurement starts.
+struct run_storage {
+    probe_facts facts;
+    long_run whole;
+    beyond_record beyond;
+    run_statistics stats;
+    statistics_scratch stats_scratch;
+    picture_run picture;
+    picture_scratch picture_space;
+    responder listener;
+};
+run_storage storage;
 
-// Value of an option that takes the next argument; advances *index to it.
-const char* next_value(const char* progname, const char* option, int argc, char** argv, int* index) {
-    if (*index + 1 >= argc || argv[*index + 1] == nullptr) option_missing(progname, option);
-    *index += 1;
-    return argv[*index];
-}
-
-// Stores the host text cut to the slot, then refuses an empty text and one
-// that did not fit with its terminator.
-void parse_host(const char* progname, const char* value) {
-    std::size_t length = strnlen(value, cmdargs_slot_size);
-    unsigned char* slot = cmdargs[cmdargs_ipaddr];
-    std::memset(slot, 0, cmdargs_slot_size);
-    std::memcpy(slot, value, length < cmdargs_slot_size ? length : cmdargs_slot_size - 1);
-    if (length == 0 || length >= cmdargs_slot_size) option_invalid(progname, "-h", value);
-}
-
-// --sendsize= and --recvsize=: the number after the key; 0 and sizes no
-// datagram buffer can hold are refused, quoting the whole argument.
-void parse_size(const char* progname, const char* option, int slot, const char* argument) {
-    int size = to_int(argument + std::strlen(option) + 1);
-    cmdargs_set_int(slot, size);
-    if (size <= 0 || size > cmdargs_size_max) option_invalid(progname, option, argument);
+[[noreturn]] void refuse_and_exit(const char* progname, const option_error* error) {
+    option_error_print(progname, error);
+    std::exit(-1);
 }
 
 }  // namespace
 
-int args_parse(const char* progname, int argc, char** argv) {
-    if (argc < 1) return 1;
-    for (int i = 1; i < argc; i++) {
-        const char* argument = argv[i];
-        if (argument == nullptr) continue;
-        if (has_prefix(argument, "--listen")) {
-            cmdargs_set_int(cmdargs_mode, mode_listen);
-        } else if (has_prefix(argument, "-t")) {
-            const char* value = next_value(progname, "-t", argc, argv, &i);
-            double timeout = std::atof(value);
-            cmdargs_set_double(cmdargs_timeout, timeout);
-            // "nan" is no time at all; refuse it like a zero.
-            if (timeout == 0.0 || std::isnan(timeout)) option_invalid(progname, "-t", value);
-        } else if (has_prefix(argument, "-l")) {
-            cmdargs_set_int(cmdargs_mode, mode_listen);
-        } else if (has_prefix(argument, "-h")) {
-            parse_host(progname, next_value(progname, "-h", argc, argv, &i));
-        } else if (has_prefix(argument, "-p")) {
-            const char* value = next_value(progname, "-p", argc, argv, &i);
-            cmdargs_set_int(cmdargs_ipport, to_int(value));
-            // No UDP port is above 65535; a larger number must not wrap onto another port.
-            if (cmdargs_int(cmdargs_ipport) == 0 || cmdargs_int(cmdargs_ipport) > port_max) {
-                option_invalid(progname, "-p", value);
-            }
-        } else if (has_prefix(argument, "--sendsize=")) {
-            parse_size(progname, "--sendsize", cmdargs_sendsize, argument);
-        } else if (has_prefix(argument, "--recvsize=")) {
-            parse_size(progname, "--recvsize", cmdargs_recvsize, argument);
-        } else if (has_prefix(argument, "-c")) {
-            const char* value = next_value(progname, "-c", argc, argv, &i);
-            cmdargs_set_int(cmdargs_count, to_int(value));
-            runopts.count_given = true;
-            if (cmdargs_int(cmdargs_count) == 0) option_invalid(progname, "-c", value);
-        } else {
-            run_options_parse(progname, argument, &runopts);
-        }
-    }
-    return argc;
+int cmdargs_int(int slot) { return slot_int(cmdargs, slot); }
+double cmdargs_double(int slot) { return slot_double(cmdargs, slot); }
+const char* cmdargs_text(int slot) { return slot_text(cmdargs, slot); }
+
+void args_init() {
+    command_line_defaults(cmdargs);
+    run_options_init(&runopts);
 }
+
+int args_parse(const char* progname, int argc, char** argv) {
+    command_line_result result;
+    command_line_parse(argc, argv, cmdargs, &runopts, &result);
+    if (result.error.kind != option_ok) refuse_and_exit(progname, &result.error);
+    // Skipped, but named, so a typo does not run a default measurement in
+    // silence.
+    for (int k = 0; k < result.unknown_count && k < command_line_unknown_kept; k++) {
+        std::fprintf(stderr, "%s: ignoring unknown argument '%s'\n", progname, argv[result.unknown[k]]);
+    }
+    if (result.unknown_count > command_line_unknown_kept) {
+        std::fprintf(stderr, "%s: ignoring %d more unknown arguments\n", progname,
+                     result.unknown_count - command_line_unknown_kept);
+    }
+    return result.examined;
+}
+
+const run_options* args_options() { return &runopts; }
 
 namespace {
 
 const char* program_name(const char* path) {
     const char* slash = std::strrchr(path, '/');
     return slash != nullptr ? slash + 1 : path;
-}
-
-void print_report(const echomark_record* record, int count) {
-    for (int i = 0; i < count && i < echomark_slots; i++) {
-        std::printf("main(): i=%06d Stime=%.6f Rtime=%.6f\n", i, record->Stime[i], record->Rtime[i]);
-    }
-    print_summary("main():", record);
-    std::fflush(stdout);
 }
 
 // The result files asked for, opened before the run so that a path that
@@ -160,11 +97,6 @@ struct result_targets {
     bool want_json;
     bool want_svg;
 };
-
-[[noreturn]] void file_refused(const char* progname, const char* option, const char* path, int error) {
-    std::fprintf(stderr, "%s: option %s cannot write '%s': %s\n", progname, option, path, std::strerror(error));
-    std::exit(-1);
-}
 
 // Two streams on one file would interleave into something no reader takes:
 // a path already given to an earlier document is refused.
@@ -182,89 +114,79 @@ void refuse_shared(const char* progname, const char* option, const char* path,
 // With --csv=-, --json=- or --svg=-, standard output is kept for the documents and
 // every other line goes to standard error.  Returns the documents' stream,
 // or null when nothing is moved.
-std::FILE* route_documents() {
-    if (std::strcmp(runopts.csv_path, "-") != 0 && std::strcmp(runopts.json_path, "-") != 0 &&
-        std::strcmp(runopts.svg_path, "-") != 0) {
+std::FILE* route_documents(const run_options* options) {
+    if (std::strcmp(options->csv_path, "-") != 0 && std::strcmp(options->json_path, "-") != 0 &&
+        std::strcmp(options->svg_path, "-") != 0) {
         return nullptr;
     }
     return platform::stdout_to_stderr();
 }
 
-void open_results(const char* progname, result_targets* targets, std::FILE* documents) {
-    targets->want_csv = runopts.csv_path[0] != '\0';
-    targets->want_json = runopts.json_path[0] != '\0';
-    targets->want_svg = runopts.svg_path[0] != '\0';
-    if (targets->want_csv) {
-        int error = results_open(runopts.csv_path, &targets->csv);
-        if (error != 0) file_refused(progname, "--csv", runopts.csv_path, error);
-        if (targets->csv.is_stdout && documents != nullptr) targets->csv.file = documents;
+// Opens one result file; a path that cannot be written ends the program.
+void open_result(const char* progname, const char* option, const char* path, std::FILE* documents, results_file* out) {
+    int error = results_open(path, out);
+    if (error != 0) {
+        option_error refusal = {option_unwritable, option, path, error};
+        refuse_and_exit(progname, &refusal);
     }
-    refuse_shared(progname, "--json", runopts.json_path, {runopts.csv_path});
-    if (targets->want_json) {
-        int error = results_open(runopts.json_path, &targets->json);
-        if (error != 0) file_refused(progname, "--json", runopts.json_path, error);
-        if (targets->json.is_stdout && documents != nullptr) targets->json.file = documents;
-    }
-    refuse_shared(progname, "--svg", runopts.svg_path, {runopts.csv_path, runopts.json_path});
-    if (targets->want_svg) {
-        int error = results_open(runopts.svg_path, &targets->svg);
-        if (error != 0) file_refused(progname, "--svg", runopts.svg_path, error);
-        if (targets->svg.is_stdout && documents != nullptr) targets->svg.file = documents;
-    }
+    if (out->is_stdout && documents != nullptr) out->file = documents;
+}
+
+void open_results(const char* progname, const report_settings* report, result_targets* targets, std::FILE* documents) {
+    targets->want_csv = report->csv_path[0] != '\0';
+    targets->want_json = report->json_path[0] != '\0';
+    targets->want_svg = report->svg_path[0] != '\0';
+    if (targets->want_csv) open_result(progname, "--csv", report->csv_path, documents, &targets->csv);
+    refuse_shared(progname, "--json", report->json_path, {report->csv_path});
+    if (targets->want_json) open_result(progname, "--json", report->json_path, documents, &targets->json);
+    refuse_shared(progname, "--svg", report->svg_path, {report->csv_path, report->json_path});
+    if (targets->want_svg) open_result(progname, "--svg", report->svg_path, documents, &targets->svg);
+}
+
+// A result file that could not be written: said on standard error; -1.
+int write_failed(const char* progname, const char* option, const char* path, int error) {
+    option_error failure = {option_unwritable, option, path, error};
+    option_error_print(progname, &failure);
+    return -1;
 }
 
 // The statistics block, the result files and the picture after the report.
 // Returns 0, or -1 when a file could not be written.
-int report_extras(const char* progname, result_targets* targets, const echomark_record* record) {
-    if (!runopts.stats && !targets->want_csv && !targets->want_json && !targets->want_svg) return 0;
-    static run_statistics stats;
-    statistics_compute(&echomarkfacts, &stats);
-    if (runopts.stats) {
+int report_extras(const char* progname, const run_context* context, result_targets* targets, const recorder* rec) {
+    const report_settings* report = &context->report;
+    if (!report->stats && !targets->want_csv && !targets->want_json && !targets->want_svg) return 0;
+    run_statistics* stats = &storage.stats;
+    statistics_compute(rec->facts, stats, &storage.stats_scratch);
+    if (report->stats) {
         // A long run's figures are of every probe, not only those in the record.
-        if (echomarklong.active) {
-            long_run_print_stats(&echomarklong, stdout);
-        } else {
-            statistics_print(&stats, stdout);
-        }
+        statistics_print(stats, rec->whole, stdout);
         std::fflush(stdout);
     }
+    const sender_settings& sender = context->sender;
     run_settings settings = {cmdargs_text(cmdargs_ipaddr),
-                             cmdargs_int(cmdargs_ipport),
+                             sender.ipport,
                              cmdargs_int(cmdargs_count),
-                             cmdargs_int(cmdargs_sendsize),
-                             cmdargs_int(cmdargs_recvsize),
-                             cmdargs_double(cmdargs_timeout),
-                             runopts.interval,
-                             runopts.precise};
-    run_results results = {&settings, record, &echomarkfacts, &stats};
+                             sender.sendsize,
+                             sender.recvsize,
+                             sender.timeout,
+                             sender.interval,
+                             sender.precise};
+    run_results results = {&settings, rec->record, rec->facts, stats};
     int status = 0;
     if (targets->want_csv) {
         int error = results_write_csv(&targets->csv, &results);
-        if (error != 0) {
-            std::fprintf(stderr, "%s: option --csv cannot write '%s': %s\n", progname, runopts.csv_path,
-                         std::strerror(error));
-            status = -1;
-        }
+        if (error != 0) status = write_failed(progname, "--csv", report->csv_path, error);
     }
     if (targets->want_json) {
         int error = results_write_json(&targets->json, &results);
-        if (error != 0) {
-            std::fprintf(stderr, "%s: option --json cannot write '%s': %s\n", progname, runopts.json_path,
-                         std::strerror(error));
-            status = -1;
-        }
+        if (error != 0) status = write_failed(progname, "--json", report->json_path, error);
     }
     if (targets->want_svg) {
-        static picture_run picture;
-        picture_from_run(&settings, &echomarkfacts, &stats, echomarklong.active ? &echomarklong : nullptr, &picture);
-        int error = svg_picture_write(targets->svg.file, &picture);
+        picture_from_run(&settings, rec->facts, stats, rec->whole->active ? rec->whole : nullptr, &storage.picture);
+        int error = svg_picture_write(targets->svg.file, &storage.picture, &storage.picture_space);
         int closed = results_close(&targets->svg);
         if (error == 0) error = closed;
-        if (error != 0) {
-            std::fprintf(stderr, "%s: option --svg cannot write '%s': %s\n", progname, runopts.svg_path,
-                         std::strerror(error));
-            status = -1;
-        }
+        if (error != 0) status = write_failed(progname, "--svg", report->svg_path, error);
     }
     return status;
 }
@@ -283,30 +205,43 @@ void print_usage(const char* argv0) {
 // that names no address is refused as the parser refuses a bad value.
 const char* host_to_use(const char* progname, host_address* host) {
     const char* typed = cmdargs_text(cmdargs_ipaddr);
-    if (host_resolve(typed, runopts.ipv6, host) != 0) option_invalid(progname, "-h", typed);
+    if (host_resolve(typed, runopts.ipv6, host) != 0) {
+        option_error refusal = {option_invalid, "-h", typed, 0};
+        refuse_and_exit(progname, &refusal);
+    }
     if (host->kind != host_name) return typed;
     std::printf("main(): %s(%s)=%s\n", host->family == AF_INET6 ? "gethostbynamestr6" : "gethostbynamestr", typed,
                 host->text);
     return host->text;
 }
 
-// Probes to send: --count= when given; for --duration= without a count,
-// as many as the time allows; else -c.
-int run_length() {
-    if (runopts.count > 0) return runopts.count;
-    if (runopts.duration > 0.0 && !runopts.count_given) return INT_MAX;
-    return cmdargs_int(cmdargs_count);
-}
-
 // --fail-loss: 2 when more than the given percentage of the probes sent got
-// no reply (all of them when none was sent), else `status` unchanged.
-int loss_status(int status, const echomark_record* record) {
-    if (!runopts.fail_loss_given || status != 0) return status;
+// no reply (all of them when none was sent), else `status` as it is.
+int loss_status(int status, const report_settings* report, const echomark_record* record) {
+    if (!report->fail_loss_given || status != 0) return status;
     double loss = 100.0;
     if (record->sendpkts > 0) {
         loss = 100.0 - static_cast<double>(record->recvpkts) * 100.0 / static_cast<double>(record->sendpkts);
     }
-    return loss > runopts.fail_loss ? exit_loss : status;
+    return loss > report->fail_loss ? exit_loss : status;
+}
+
+// The sender run and everything after it: result files opened first, the
+// run, the report, the extras.  Returns the exit status.
+int run_sender(const char* progname, const run_context* context, std::FILE* documents) {
+    result_targets targets;
+    open_results(progname, &context->report, &targets, documents);
+    recorder rec = {echomarkinfo, &storage.facts, &storage.whole, &storage.beyond};
+    // Ctrl-C or a kill now ends the sending, not the process: the drain, the
+    // report and the result files still follow.
+    platform::stop_request_catch();
+    sender_run(&context->sender, &rec);
+    // A long run's table and files hold the cycles it ran, up to the record's slots.
+    if (context->sender.long_run) slot_set_int(cmdargs, cmdargs_count, static_cast<int>(rec.whole->cycles));
+    print_report(echomarkinfo, cmdargs_int(cmdargs_count));
+    int status = report_extras(progname, context, &targets, &rec);
+    platform::stop_request_release();
+    return loss_status(status, &context->report, echomarkinfo);
 }
 
 }  // namespace
@@ -329,7 +264,7 @@ int echomark_main(int argc, char** argv) {
         help_print_version(stdout);
         return 0;
     }
-    std::FILE* documents = route_documents();
+    std::FILE* documents = route_documents(&runopts);
     if (arguments <= 2) {
         print_usage(argv0);
         return 1;
@@ -352,29 +287,21 @@ int echomark_main(int argc, char** argv) {
         std::puts("sockWSASockInit(): Couldn't find usable socket driver.");
         return -1;
     }
-    bool long_active = runopts.count > 0 || runopts.duration > 0.0;
-    int count = run_length();
-    if (!long_active && cmdargs_int(cmdargs_count) > echomark_slots) cmdargs_set_int(cmdargs_count, echomark_slots);
+    run_context context;
+    run_context_build(cmdargs, &runopts, ipaddr, &context);
+    // 10000 is the capacity of the record's per-probe arrays; a long run
+    // goes beyond it in its figures and keeps its first 10000 probes.
+    if (!context.sender.long_run && cmdargs_int(cmdargs_count) > echomark_slots) {
+        slot_set_int(cmdargs, cmdargs_count, echomark_slots);
+    }
 
-    if (cmdargs_int(cmdargs_mode) == mode_listen) {
+    if (context.mode == mode_listen) {
         // The responder comes back when asked to stop (status 0) or when its
         // socket could not be set up.
-        int result = echomark_listen(ipaddr, cmdargs_int(cmdargs_ipport));
+        responder_init(&storage.listener, &context.responder);
+        int result = responder_listen(&storage.listener, ipaddr, cmdargs_int(cmdargs_ipport));
         std::fflush(stdout);
         return result == 0 ? 0 : -1;
     }
-    result_targets targets;
-    open_results(progname, &targets, documents);
-    // Ctrl-C or a kill now ends the sending, not the process: the drain, the
-    // report and the result files still follow.
-    platform::stop_request_catch();
-    echomark_connect(ipaddr, cmdargs_int(cmdargs_ipport), cmdargs_double(cmdargs_timeout),
-                     long_active ? count : cmdargs_int(cmdargs_count), cmdargs_int(cmdargs_sendsize),
-                     cmdargs_int(cmdargs_recvsize), echomarkinfo);
-    // A long run's table and files hold the cycles it ran, up to the record's slots.
-    if (long_active) cmdargs_set_int(cmdargs_count, static_cast<int>(echomarklong.cycles));
-    print_report(echomarkinfo, cmdargs_int(cmdargs_count));
-    int status = report_extras(progname, &targets, echomarkinfo);
-    platform::stop_request_release();
-    return loss_status(status, echomarkinfo);
+    return run_sender(progname, &context, documents);
 }

@@ -10,10 +10,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "tool/cli/option_errors.hpp"
 #include "tool/wire/probe_datagram.hpp"
-
-run_options runopts;
 
 void run_options_init(run_options* options) { *options = run_options{}; }
 
@@ -47,130 +44,118 @@ bool whole_int(const char* text, long minimum, long maximum, int* out) {
     return true;
 }
 
-void parse_path(const char* progname, const char* option, const char* argument, const char* value, char* path) {
+// The result of an option with a value: taken when `good`, else refused
+// quoting the whole argument.
+run_option_match judged(bool good, option_error* error, const char* option, const char* argument) {
+    if (good) return option_taken;
+    option_refuse(error, option_invalid, option, argument);
+    return option_refused;
+}
+
+bool store_path(const char* value, char* path) {
     std::size_t length = strnlen(value, run_options_path_size);
-    if (length == 0 || length >= run_options_path_size) option_invalid(progname, option, argument);
+    if (length == 0 || length >= run_options_path_size) return false;
     std::memcpy(path, value, length + 1);
+    return true;
 }
 
 // Seconds above 0 and at most `maximum`.
-double positive_seconds(const char* progname, const char* option, const char* argument, const char* value,
-                        double maximum) {
+bool positive_seconds(const char* value, double maximum, double* out) {
     double seconds = 0.0;
-    if (!whole_double(value, &seconds) || !(seconds > 0.0) || seconds > maximum) {
-        option_invalid(progname, option, argument);
-    }
-    return seconds;
+    if (!whole_double(value, &seconds) || !(seconds > 0.0) || seconds > maximum) return false;
+    *out = seconds;
+    return true;
 }
 
 // --count=, --duration=, --every= and --fail-loss=.
-bool parse_long_run(const char* progname, const char* argument, run_options* options) {
+run_option_match parse_long_run(const char* argument, run_options* options, option_error* error) {
     if (const char* value = joined_value(argument, "--count")) {
-        if (!whole_int(value, 1, INT_MAX, &options->count)) option_invalid(progname, "--count", argument);
-        return true;
+        return judged(whole_int(value, 1, INT_MAX, &options->count), error, "--count", argument);
     }
     if (const char* value = joined_value(argument, "--duration")) {
-        options->duration = positive_seconds(progname, "--duration", argument, value, run_options_duration_max);
-        return true;
+        return judged(positive_seconds(value, run_options_duration_max, &options->duration), error, "--duration",
+                      argument);
     }
     if (const char* value = joined_value(argument, "--every")) {
-        options->every = positive_seconds(progname, "--every", argument, value, run_options_every_max);
-        return true;
+        return judged(positive_seconds(value, run_options_every_max, &options->every), error, "--every", argument);
     }
     if (const char* value = joined_value(argument, "--fail-loss")) {
         double percent = 0.0;
-        if (!whole_double(value, &percent) || percent < 0.0 || percent > 100.0) {
-            option_invalid(progname, "--fail-loss", argument);
+        bool good = whole_double(value, &percent) && percent >= 0.0 && percent <= 100.0;
+        if (good) {
+            options->fail_loss = percent;
+            options->fail_loss_given = true;
         }
-        options->fail_loss = percent;
-        options->fail_loss_given = true;
-        return true;
+        return judged(good, error, "--fail-loss", argument);
     }
-    return false;
+    return option_not_known;
 }
 
 // --tos= and --ttl=: one byte of the IP header; a time to live of 0 would
 // let no probe leave.
-bool parse_probe_header(const char* progname, const char* argument, run_options* options) {
+run_option_match parse_probe_header(const char* argument, run_options* options, option_error* error) {
     if (const char* value = joined_value(argument, "--tos")) {
-        if (!whole_int(value, 0, 255, &options->tos)) option_invalid(progname, "--tos", argument);
-        return true;
+        return judged(whole_int(value, 0, 255, &options->tos), error, "--tos", argument);
     }
     if (const char* value = joined_value(argument, "--ttl")) {
-        if (!whole_int(value, 1, 255, &options->ttl)) option_invalid(progname, "--ttl", argument);
-        return true;
+        return judged(whole_int(value, 1, 255, &options->ttl), error, "--ttl", argument);
     }
-    return false;
+    return option_not_known;
+}
+
+// Switches, matched whole, so "--statsfile" is not --stats.
+bool* switch_of(const char* argument, run_options* options) {
+    const struct {
+        const char* name;
+        bool run_options::*flag;
+    } switches[] = {
+        {"--stats", &run_options::stats}, {"--precise", &run_options::precise},   {"--quiet", &run_options::quiet},
+        {"--help", &run_options::help},   {"--version", &run_options::version},   {"-6", &run_options::ipv6},
+        {"--echo", &run_options::echo},   {"--nobudget", &run_options::nobudget},
+    };
+    for (const auto& s : switches) {
+        if (std::strcmp(argument, s.name) == 0) return &(options->*s.flag);
+    }
+    return nullptr;
 }
 
 }  // namespace
 
-bool run_options_parse(const char* progname, const char* argument, run_options* options) {
-    // Switches are matched whole, so "--statsfile" is not --stats.
-    if (std::strcmp(argument, "--stats") == 0) {
-        options->stats = true;
-        return true;
-    }
-    if (std::strcmp(argument, "--precise") == 0) {
-        options->precise = true;
-        return true;
-    }
-    if (std::strcmp(argument, "--quiet") == 0) {
-        options->quiet = true;
-        return true;
-    }
-    if (std::strcmp(argument, "--help") == 0) {
-        options->help = true;
-        return true;
-    }
-    if (std::strcmp(argument, "--version") == 0) {
-        options->version = true;
-        return true;
-    }
-    if (std::strcmp(argument, "-6") == 0) {
-        options->ipv6 = true;
-        return true;
-    }
-    if (std::strcmp(argument, "--echo") == 0) {
-        options->echo = true;
-        return true;
-    }
-    if (std::strcmp(argument, "--nobudget") == 0) {
-        options->nobudget = true;
-        return true;
+run_option_match run_options_parse(const char* argument, run_options* options, option_error* error) {
+    if (bool* flag = switch_of(argument, options)) {
+        *flag = true;
+        return option_taken;
     }
     // A value option written without its "=" would otherwise pass unnoticed
     // and leave its value to be skipped as a stray argument.
     for (const char* bare : {"--csv", "--json", "--svg", "--interval", "--maxreply", "--count", "--duration", "--every",
                              "--fail-loss", "--tos", "--ttl"}) {
-        if (std::strcmp(argument, bare) == 0) option_missing(progname, bare);
+        if (std::strcmp(argument, bare) == 0) {
+            option_refuse(error, option_missing, bare);
+            return option_refused;
+        }
     }
     if (const char* value = joined_value(argument, "--csv")) {
-        parse_path(progname, "--csv", argument, value, options->csv_path);
-        return true;
+        return judged(store_path(value, options->csv_path), error, "--csv", argument);
     }
     if (const char* value = joined_value(argument, "--json")) {
-        parse_path(progname, "--json", argument, value, options->json_path);
-        return true;
+        return judged(store_path(value, options->json_path), error, "--json", argument);
     }
     if (const char* value = joined_value(argument, "--svg")) {
-        parse_path(progname, "--svg", argument, value, options->svg_path);
-        return true;
+        return judged(store_path(value, options->svg_path), error, "--svg", argument);
     }
     if (const char* value = joined_value(argument, "--interval")) {
         double seconds = 0.0;
-        if (!whole_double(value, &seconds) || seconds < 0.0 || seconds > run_options_interval_max) {
-            option_invalid(progname, "--interval", argument);
+        bool good = whole_double(value, &seconds) && seconds >= 0.0 && seconds <= run_options_interval_max;
+        if (good) {
+            options->interval = seconds;
+            options->interval_given = true;
         }
-        options->interval = seconds;
-        options->interval_given = true;
-        return true;
+        return judged(good, error, "--interval", argument);
     }
     if (const char* value = joined_value(argument, "--maxreply")) {
-        if (!whole_int(value, 0, datagram_buffer_size, &options->maxreply)) {
-            option_invalid(progname, "--maxreply", argument);
-        }
-        return true;
+        return judged(whole_int(value, 0, datagram_buffer_size, &options->maxreply), error, "--maxreply", argument);
     }
-    return parse_long_run(progname, argument, options) || parse_probe_header(progname, argument, options);
+    run_option_match match = parse_long_run(argument, options, error);
+    return match != option_not_known ? match : parse_probe_header(argument, options, error);
 }

@@ -3,8 +3,10 @@
 // the responder's reply limit, echo mode and amplification budget, help and
 // version, IPv6 names, long runs and their interval lines, the loss that
 // fails a run, and the probes' IP header fields.  All are off unless asked
-// for, so a run without them behaves and prints exactly as before.
+// for: a run without them is the basic run.
 #pragma once
+
+#include "tool/cli/option_errors.hpp"
 
 // Longest path accepted for --csv=, --json= and --svg=, terminator included.
 constexpr int run_options_path_size = 1024;
@@ -37,7 +39,7 @@ struct run_options {
     bool help = false;                               // --help: the usage line and these options, then exit 0
     bool version = false;                            // --version
     bool ipv6 = false;                               // -6: a host name is looked up for its IPv6 address
-    bool count_given = false;                        // -c was given (its parser notes it)
+    bool count_given = false;                        // -c was given (the command line's walk notes it)
     int count = 0;                                   // --count=: probes, beyond 10000 too; 0 when not given
     double duration = 0.0;                           // --duration=: seconds of sending; 0 when not given
     double every = 0.0;                              // --every=: seconds between interval lines; 0 when not given
@@ -47,12 +49,15 @@ struct run_options {
     int ttl = run_options_unset;  // --ttl=: time to live (IPv6 hop limit) of the probes
 };
 
-extern run_options runopts;
-
 // The defaults: everything off, the 1 ms pause, no reply limit.
 void run_options_init(run_options* options);
 
-// Applies the argument when it is one of the options above and returns true;
-// returns false for any other argument.  A bad value is written to stderr in
-// the parser's own words and ends the process with status -1.
-bool run_options_parse(const char* progname, const char* argument, run_options* options);
+// What an argument was to run_options_parse.
+enum run_option_match {
+    option_not_known = 0,  // none of these options
+    option_taken = 1,      // applied
+    option_refused = 2,    // one of these options with a bad value: `error` says which
+};
+
+// Applies the argument when it is one of the options above.
+run_option_match run_options_parse(const char* argument, run_options* options, option_error* error);

@@ -6,36 +6,27 @@
 #include <cstring>
 
 #include "socketlib/socket.hpp"
-#include "tool/cli/run_options.hpp"
 #include "utillib/utils.hpp"
 
 namespace {
 constexpr const char* stamp_format = "%Y/%m/%d %H:%M:%S";
 }  // namespace
 
-const char* stamp_now(char* buffer) { return stamp_of(utillib::getmicrotime(), buffer); }
+const char* stamp_now(char* buffer) {
+    return utillib::time2string(utillib::getmicrotime(), stamp_format, buffer, stamp_size, 6);
+}
 
-const char* stamp_of(double reading, char* buffer) {
-    // A busy loop writes many lines within one millisecond, the clock's
-    // resolution here, and the responder's lines take turns between the
-    // reading of a batch's receive and that of its replies: the texts of the
-    // two latest readings are kept and copied while they stay the same.
-    struct memo {
-        double reading = -1;
-        char text[stamp_size];
-    };
-    thread_local memo kept[2];
-    thread_local int newest = 0;
-    for (const memo& m : kept) {
-        if (m.reading == reading) {
-            std::memcpy(buffer, m.text, stamp_size);
+const char* stamp_of(double reading, char* buffer, stamp_memo* memo) {
+    for (int k = 0; k < 2; k++) {
+        if (memo->reading[k] == reading) {
+            std::memcpy(buffer, memo->text[k], stamp_size);
             return buffer;
         }
     }
-    newest ^= 1;
-    utillib::time2string(reading, stamp_format, kept[newest].text, stamp_size, 6);
-    kept[newest].reading = reading;
-    std::memcpy(buffer, kept[newest].text, stamp_size);
+    memo->newest ^= 1;
+    utillib::time2string(reading, stamp_format, memo->text[memo->newest], stamp_size, 6);
+    memo->reading[memo->newest] = reading;
+    std::memcpy(buffer, memo->text[memo->newest], stamp_size);
     return buffer;
 }
 
@@ -64,33 +55,24 @@ int call_error(int result) { return result < 0 ? platform::WSAGetLastError() : 0
 
 const char* error_text(int code) { return platform::error_message(code); }
 
-void step_log(const char* format, ...) {
-    if (runopts.quiet) return;
+const char* step_stamp(step_lines* lines, char* buffer) {
+    return stamp_of(utillib::getmicrotime(), buffer, &lines->stamps);
+}
+
+void step_log(const step_lines* lines, const char* format, ...) {
+    if (lines->quiet) return;
     va_list arguments;
     va_start(arguments, format);
     std::vprintf(format, arguments);
     va_end(arguments);
 }
 
-void cycle_log(const char* who, int i, int sent, int received, const char* format, ...) {
-    if (runopts.quiet) return;
+void cycle_log(step_lines* lines, const char* who, int i, int sent, int received, const char* format, ...) {
+    if (lines->quiet) return;
     char stamp[stamp_size];
-    std::printf("%s %s i=%06d S=%06d R=%06d ", stamp_now(stamp), who, i, sent, received);
+    std::printf("%s %s i=%06d S=%06d R=%06d ", step_stamp(lines, stamp), who, i, sent, received);
     va_list arguments;
     va_start(arguments, format);
     std::vprintf(format, arguments);
     va_end(arguments);
-}
-
-void print_summary(const char* who, const echomark_record* record) {
-    std::printf("%s sendpkts=%d\n", who, record->sendpkts);
-    std::printf("%s recvpkts=%d\n", who, record->recvpkts);
-    // Wraps instead of overflowing when a foreign reply left INT_MAX there.
-    std::printf("%s lastpkts+1=%d\n", who, static_cast<int>(static_cast<uint32_t>(record->lastpkts) + 1U));
-    if (record->sendpkts <= 0) {
-        std::printf("%s sendpkts==0\n", who);
-    } else {
-        std::printf("%s recvpkts/sendpkts=%05.3f[%%]\n", who,
-                    static_cast<double>(record->recvpkts) * 100.0 / static_cast<double>(record->sendpkts));
-    }
 }

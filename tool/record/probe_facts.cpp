@@ -3,8 +3,6 @@
 
 #include <cstring>
 
-probe_facts echomarkfacts;
-
 void probe_facts_reset(probe_facts* facts, int count) {
     std::memset(facts, 0, sizeof *facts);
     if (count < 0) count = 0;

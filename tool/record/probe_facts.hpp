@@ -38,8 +38,6 @@ struct probe_facts {
     double rtt[echomark_slots];        // first reply's arrival - sent_mono; 0 without a reply
 };
 
-extern probe_facts echomarkfacts;
-
 // Clears the facts for a run of `count` probes.
 void probe_facts_reset(probe_facts* facts, int count);
 // Probe `probe` left; `calendar` and `monotonic` are the two clocks read

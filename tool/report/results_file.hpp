@@ -12,8 +12,8 @@
 
 #include <cstdio>
 
-#include "tool/record/probe_facts.hpp"
 #include "tool/record/measurement_record.hpp"
+#include "tool/record/probe_facts.hpp"
 #include "tool/report/statistics.hpp"
 
 // What the run was asked to do, for the summary.

@@ -3,12 +3,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace {
-
-// The round trips of one run, sorted for the median and the percentiles.
-double sorted_rtts[echomark_slots];
 
 // Nearest rank: the smallest value with at least `percent` % of all values
 // at or below it.
@@ -18,7 +16,7 @@ double percentile(const double* sorted, int count, int percent) {
     return sorted[rank - 1];
 }
 
-void compute_rtt(const probe_facts* facts, rtt_figures* rtt) {
+void compute_rtt(const probe_facts* facts, rtt_figures* rtt, double* sorted_rtts) {
     std::memset(rtt, 0, sizeof *rtt);
     double sum = 0.0;
     double differences = 0.0;
@@ -62,9 +60,58 @@ void compute_rtt(const probe_facts* facts, rtt_figures* rtt) {
     }
 }
 
+// The round-trip lines both forms of the block share.  `streamed`: the
+// figures come from the fixed buckets of a long run.
+struct rtt_lines {
+    int64_t count;
+    double min, mean, median, max, stddev, p90, p99;
+    int64_t jitter_pairs;
+    double jitter;
+    bool streamed;
+};
+
+// Prints the lines; false when there was no round trip (only the count).
+bool print_rtt_lines(const rtt_lines* rtt, std::FILE* out) {
+    std::fprintf(out, "stats(): rtt count=%lld\n", static_cast<long long>(rtt->count));
+    if (rtt->count == 0) return false;
+    std::fprintf(out, "stats(): rtt min=%.9f mean=%.9f median=%.9f max=%.9f [s]\n", rtt->min, rtt->mean, rtt->median,
+                 rtt->max);
+    std::fprintf(out, "stats(): rtt stddev=%.9f p90=%.9f p99=%.9f [s]%s\n", rtt->stddev, rtt->p90, rtt->p99,
+                 rtt->streamed ? " (percentiles within 1.1 %)" : "");
+    if (rtt->jitter_pairs > 0) {
+        std::fprintf(out, "stats(): jitter=%.9f [s] over %lld pairs\n", rtt->jitter,
+                     static_cast<long long>(rtt->jitter_pairs));
+    } else if (!rtt->streamed) {
+        std::fputs("stats(): jitter=- (one round trip)\n", out);
+    }
+    return true;
+}
+
+// The block of a long run: every probe counted, the round trips from the
+// run's streaming figures.
+void print_whole_run(const long_run* run, std::FILE* out) {
+    std::fprintf(out, "stats(): cycles=%lld sent=%lld received=%lld loss=%.3f[%%] (every probe; the table keeps %d)\n",
+                 static_cast<long long>(run->cycles), static_cast<long long>(run->sent),
+                 static_cast<long long>(run->received), loss_percent(run->sent, run->received), echomark_slots);
+    const rtt_stream& rtt = run->total;
+    double jitter = rtt.jitter_pairs > 0 ? rtt.jitter_sum / static_cast<double>(rtt.jitter_pairs) : 0.0;
+    rtt_lines lines = {rtt.count,
+                       rtt.min,
+                       rtt.mean,
+                       rtt_stream_percentile(&rtt, 50),
+                       rtt.max,
+                       rtt_stream_stddev(&rtt),
+                       rtt_stream_percentile(&rtt, 90),
+                       rtt_stream_percentile(&rtt, 99),
+                       rtt.jitter_pairs,
+                       jitter,
+                       true};
+    print_rtt_lines(&lines, out);
+}
+
 }  // namespace
 
-void statistics_compute(const probe_facts* facts, run_statistics* out) {
+void statistics_compute(const probe_facts* facts, run_statistics* out, statistics_scratch* scratch) {
     std::memset(out, 0, sizeof *out);
     out->probes = facts->count;
     out->duplicates = facts->duplicates;
@@ -80,24 +127,21 @@ void statistics_compute(const probe_facts* facts, run_statistics* out) {
         }
     }
     out->late = out->late_cycle + out->late_drain;
-    compute_rtt(facts, &out->rtt);
+    compute_rtt(facts, &out->rtt, scratch->sorted);
 }
 
-void statistics_print(const run_statistics* stats, std::FILE* out) {
+void statistics_print(const run_statistics* stats, const long_run* whole, std::FILE* out) {
+    if (whole != nullptr && whole->active) {
+        print_whole_run(whole, out);
+        return;
+    }
     const rtt_figures& rtt = stats->rtt;
     std::fprintf(out, "stats(): probes=%d sent=%d own=%d late=%d (cycle=%d drain=%d) never=%d\n", stats->probes,
                  stats->sent, stats->own, stats->late, stats->late_cycle, stats->late_drain, stats->never);
     std::fprintf(out, "stats(): duplicates=%d foreign=%d\n", stats->duplicates, stats->foreign);
-    std::fprintf(out, "stats(): rtt count=%d\n", rtt.count);
-    if (rtt.count == 0) return;
-    std::fprintf(out, "stats(): rtt min=%.9f mean=%.9f median=%.9f max=%.9f [s]\n", rtt.min, rtt.mean, rtt.median,
-                 rtt.max);
-    std::fprintf(out, "stats(): rtt stddev=%.9f p90=%.9f p99=%.9f [s]\n", rtt.stddev, rtt.p90, rtt.p99);
-    if (rtt.jitter_pairs > 0) {
-        std::fprintf(out, "stats(): jitter=%.9f [s] over %d pairs\n", rtt.jitter, rtt.jitter_pairs);
-    } else {
-        std::fputs("stats(): jitter=- (one round trip)\n", out);
-    }
+    rtt_lines lines = {rtt.count, rtt.min, rtt.mean,         rtt.median, rtt.max, rtt.stddev,
+                       rtt.p90,   rtt.p99, rtt.jitter_pairs, rtt.jitter, false};
+    if (!print_rtt_lines(&lines, out)) return;
     int used = rtt.bin_width > 0.0 ? histogram_bins : 1;
     int tallest = *std::max_element(rtt.bins, rtt.bins + used);
     for (int b = 0; b < used; b++) {

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "tool/record/long_run.hpp"
 #include "tool/record/probe_facts.hpp"
 
 constexpr int histogram_bins = 10;
@@ -35,9 +36,14 @@ struct run_statistics {
     rtt_figures rtt;
 };
 
-// Computes every figure from the facts.  Sorts a private copy of the round
-// trips, so it is for after the run, and not for two threads at once.
-void statistics_compute(const probe_facts* facts, run_statistics* out);
+// Room to sort the round trips of one run in.
+struct statistics_scratch {
+    double sorted[echomark_slots];
+};
 
-// The statistics block, "stats(): " lines on `out`.
-void statistics_print(const run_statistics* stats, std::FILE* out);
+// Computes every figure from the facts, sorting the round trips in `scratch`.
+void statistics_compute(const probe_facts* facts, run_statistics* out, statistics_scratch* scratch);
+
+// The statistics block, "stats(): " lines on `out`: of the probes the facts
+// hold, or with `whole` (a long run, which may go beyond them) of every probe.
+void statistics_print(const run_statistics* stats, const long_run* whole, std::FILE* out);

@@ -30,15 +30,10 @@ const char* const style =
     ".copies{fill:none;stroke:#2ca02c;stroke-width:1.2}.spread{stroke:#1f6fb4;stroke-opacity:.45}"
     ".bin{fill:#1f6fb4;fill-opacity:.55}.mark{stroke:#444;stroke-dasharray:5 3}";
 
-// Scratch of one picture: where each probe lies along the x axis, the column
-// of each probe and the round trips of one column, sorted for its median.
-double x_at[picture_probes_max];
-int column_of[picture_probes_max];
-double column_values[picture_probes_max];
-
 struct frame {
     picture_axis x, y, count;
     bool aggregated;
+    picture_scratch* scratch;
 };
 
 double x_of(const frame* f, double value) {
@@ -51,7 +46,8 @@ double y_of(const frame* f, double seconds) {
 
 // Fills x_at: the probe number, or the send time; a probe that never left
 // has none and is drawn where the probe before it left.
-void place_probes(const picture_run* run, int n) {
+void place_probes(const frame* f, const picture_run* run, int n) {
+    double* x_at = f->scratch->x_at;
     double previous = 0.0;
     for (int i = 0; i < n; i++) {
         const picture_probe* p = &run->probe[i];
@@ -200,7 +196,7 @@ void put_probes(std::FILE* out, const frame* f, const picture_run* run, int n) {
     std::fputs("<g class=\"probes\">\n", out);
     for (int i = 0; i < n; i++) {
         const picture_probe* p = &run->probe[i];
-        double x = x_of(f, x_at[i]);
+        double x = x_of(f, f->scratch->x_at[i]);
         std::snprintf(data, sizeof data, "data-probe=\"%d\"", p->index);
         if (p->sent == 0 || p->reply == picture_never) {
             const char* what = p->sent == 0 ? "unsent" : "lost";
@@ -235,6 +231,9 @@ void put_probes(std::FILE* out, const frame* f, const picture_run* run, int n) {
 // Consecutive probes gathered into columns: the spread and median of their
 // round trips, and how many were lost, late or copied.
 void put_columns(std::FILE* out, const frame* f, const picture_run* run, int n) {
+    const double* x_at = f->scratch->x_at;
+    int* column_of = f->scratch->column_of;
+    double* column_values = f->scratch->column_values;
     for (int i = 0; i < n; i++) {
         double fraction = scale_fraction(&f->x, x_at[i]);
         column_of[i] = std::min(picture_columns - 1, static_cast<int>(fraction * picture_columns));
@@ -338,16 +337,17 @@ void put_figures(std::FILE* out, const frame* f, const picture_title* t) {
 
 }  // namespace
 
-int svg_picture_write(std::FILE* out, const picture_run* run) {
-    static frame f;
+int svg_picture_write(std::FILE* out, const picture_run* run, picture_scratch* scratch) {
+    frame f = {};
+    f.scratch = scratch;
     int n = std::clamp(run->probes, 0, picture_probes_max);
 
-    place_probes(run, n);
+    place_probes(&f, run, n);
     double x_min = 0.0, x_max = 0.0, rtt_min = 0.0, rtt_max = 0.0;
     int timed_count = 0, banded = 0;
     for (int i = 0; i < n; i++) {
         const picture_probe* p = &run->probe[i];
-        double x = x_at[i];
+        double x = scratch->x_at[i];
         x_min = i == 0 ? x : std::min(x_min, x);
         x_max = i == 0 ? x : std::max(x_max, x);
         bool replied = p->sent != 0 && p->reply != picture_never;

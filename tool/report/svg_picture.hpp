@@ -59,6 +59,13 @@ struct picture_run {
     picture_probe probe[picture_probes_max];
 };
 
-// Writes the picture to `out`; 0, or the errno of a failed write.  Uses
-// fixed scratch space of its own, so it is not for two threads at once.
-int svg_picture_write(std::FILE* out, const picture_run* run);
+// Working space of one picture: where each probe lies along the x axis, the
+// column of each probe, and the round trips of one column sorted for its median.
+struct picture_scratch {
+    double x_at[picture_probes_max];
+    int column_of[picture_probes_max];
+    double column_values[picture_probes_max];
+};
+
+// Writes the picture to `out`; 0, or the errno of a failed write.
+int svg_picture_write(std::FILE* out, const picture_run* run, picture_scratch* scratch);

@@ -2,7 +2,7 @@
 //
 // The header's reserved field carries flags that the sender sets to ask the
 // responder for more than the echo.  A responder that knows none of them (a
-// plain echo, or one built to the basic design) sends the probe back as it
+// plain echo, or one that only echoes the header) sends the probe back as it
 // came: the flags it answered are then missing from the reply and the fields
 // read as the sender wrote them (zeros), so the sender can tell "not done"
 // from a value.  Without flags the datagram is exactly the basic probe.

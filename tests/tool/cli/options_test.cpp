@@ -14,6 +14,9 @@ namespace {
 
 using tooltest::run_program;
 
+// The options beyond the basic ones, as the latest parse left them.
+const run_options& parsed() { return *args_options(); }
+
 int parse(std::vector<std::string> args) {
     args.insert(args.begin(), "echomark");
     std::vector<char*> argv;
@@ -26,57 +29,57 @@ int parse(std::vector<std::string> args) {
 
 TEST(ToolOptionsParse, DefaultsLeaveEverythingOff) {
     parse({"-h", "10.0.0.1"});
-    EXPECT_FALSE(runopts.stats);
-    EXPECT_FALSE(runopts.precise);
-    EXPECT_FALSE(runopts.quiet);
-    EXPECT_FALSE(runopts.interval_given);
-    EXPECT_DOUBLE_EQ(runopts.interval, 0.001);
-    EXPECT_EQ(runopts.maxreply, run_options_no_reply_limit);
-    EXPECT_FALSE(runopts.echo);
-    EXPECT_FALSE(runopts.nobudget);
-    EXPECT_STREQ(runopts.csv_path, "");
-    EXPECT_STREQ(runopts.json_path, "");
-    EXPECT_STREQ(runopts.svg_path, "");
+    EXPECT_FALSE(parsed().stats);
+    EXPECT_FALSE(parsed().precise);
+    EXPECT_FALSE(parsed().quiet);
+    EXPECT_FALSE(parsed().interval_given);
+    EXPECT_DOUBLE_EQ(parsed().interval, 0.001);
+    EXPECT_EQ(parsed().maxreply, run_options_no_reply_limit);
+    EXPECT_FALSE(parsed().echo);
+    EXPECT_FALSE(parsed().nobudget);
+    EXPECT_STREQ(parsed().csv_path, "");
+    EXPECT_STREQ(parsed().json_path, "");
+    EXPECT_STREQ(parsed().svg_path, "");
 }
 
 TEST(ToolOptionsParse, ValuesAndNeighbours) {
     parse({"--stats", "--precise", "--quiet", "--csv=out.csv", "--json=-", "--interval=0", "--maxreply=65536", "-c",
            "7", "--svg=run.svg", "--echo", "--nobudget"});
-    EXPECT_TRUE(runopts.stats);
-    EXPECT_TRUE(runopts.echo);
-    EXPECT_TRUE(runopts.nobudget);
-    EXPECT_TRUE(runopts.precise);
-    EXPECT_TRUE(runopts.quiet);
-    EXPECT_STREQ(runopts.csv_path, "out.csv");
-    EXPECT_STREQ(runopts.json_path, "-");
-    EXPECT_STREQ(runopts.svg_path, "run.svg");
-    EXPECT_TRUE(runopts.interval_given);
-    EXPECT_EQ(runopts.interval, 0.0);
-    EXPECT_EQ(runopts.maxreply, 65536);
+    EXPECT_TRUE(parsed().stats);
+    EXPECT_TRUE(parsed().echo);
+    EXPECT_TRUE(parsed().nobudget);
+    EXPECT_TRUE(parsed().precise);
+    EXPECT_TRUE(parsed().quiet);
+    EXPECT_STREQ(parsed().csv_path, "out.csv");
+    EXPECT_STREQ(parsed().json_path, "-");
+    EXPECT_STREQ(parsed().svg_path, "run.svg");
+    EXPECT_TRUE(parsed().interval_given);
+    EXPECT_EQ(parsed().interval, 0.0);
+    EXPECT_EQ(parsed().maxreply, 65536);
     EXPECT_EQ(cmdargs_int(cmdargs_count), 7);
 
     parse({"--interval=2.5", "--maxreply=0", "--interval=0.25"});
-    EXPECT_DOUBLE_EQ(runopts.interval, 0.25);  // the later value wins
-    EXPECT_EQ(runopts.maxreply, 0);
+    EXPECT_DOUBLE_EQ(parsed().interval, 0.25);  // the later value wins
+    EXPECT_EQ(parsed().maxreply, 0);
 
     // Switches are whole words; other near misses pass silently like any
     // unknown argument.
     parse({"--statsfile", "--precisely", "--quiet2", "--interval5", "--maxreplyx=3", "--csvfile=x", "--svgx=y",
            "--bogus", "--echoes", "--nobudget=1"});
-    EXPECT_FALSE(runopts.stats);
-    EXPECT_FALSE(runopts.echo);
-    EXPECT_FALSE(runopts.nobudget);
-    EXPECT_FALSE(runopts.precise);
-    EXPECT_FALSE(runopts.quiet);
-    EXPECT_FALSE(runopts.interval_given);
-    EXPECT_EQ(runopts.maxreply, run_options_no_reply_limit);
-    EXPECT_STREQ(runopts.csv_path, "");
-    EXPECT_STREQ(runopts.svg_path, "");
+    EXPECT_FALSE(parsed().stats);
+    EXPECT_FALSE(parsed().echo);
+    EXPECT_FALSE(parsed().nobudget);
+    EXPECT_FALSE(parsed().precise);
+    EXPECT_FALSE(parsed().quiet);
+    EXPECT_FALSE(parsed().interval_given);
+    EXPECT_EQ(parsed().maxreply, run_options_no_reply_limit);
+    EXPECT_STREQ(parsed().csv_path, "");
+    EXPECT_STREQ(parsed().svg_path, "");
 
     // A value option after one that takes the next argument is that value.
     parse({"-h", "--stats"});
     EXPECT_STREQ(cmdargs_text(cmdargs_ipaddr), "--stats");
-    EXPECT_FALSE(runopts.stats);
+    EXPECT_FALSE(parsed().stats);
 
     // The basic table keeps its free slots zero.
     for (int slot : {0, 1, 9, 49}) {

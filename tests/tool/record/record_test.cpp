@@ -9,11 +9,15 @@
 #include <vector>
 
 #include "tests/support/tool_test_support.hpp"
+#include "tool/record/beyond_record.hpp"
 #include "tool/record/long_run.hpp"
 #include "tool/record/probe_facts.hpp"
 #include "tool/record/rtt_stream.hpp"
+#include "tool/report/interval_line.hpp"
 
 namespace {
+
+probe_facts test_facts;
 
 // --- per-probe facts -------------------------------------------------------------
 
@@ -25,7 +29,7 @@ struct reply_event {
 };
 
 TEST(ToolProbeFacts, RepliesAreSortedByHowTheyCame) {
-    probe_facts& f = echomarkfacts;
+    probe_facts& f = test_facts;
     probe_facts_reset(&f, 8);
     // Probe p leaves at 100 + p on the monotonic clock; 7 never left.
     for (int probe : {0, 1, 2, 3, 4, 5, 6}) probe_facts_sent(&f, probe, 1.7e9 + probe, 100.0 + probe);
@@ -70,13 +74,13 @@ TEST(ToolProbeFacts, RepliesAreSortedByHowTheyCame) {
 }
 
 TEST(ToolProbeFacts, CountIsHeldToTheRecord) {
-    probe_facts_reset(&echomarkfacts, 20000);
-    EXPECT_EQ(echomarkfacts.count, echomark_slots);
-    probe_facts_sent(&echomarkfacts, echomark_slots, 1.0, 1.0);  // ignored, no write beyond
-    probe_facts_reply(&echomarkfacts, echomark_slots - 1, echomark_slots - 1, 1.0);
-    EXPECT_EQ(echomarkfacts.foreign, 1);  // never sent
-    probe_facts_reset(&echomarkfacts, -4);
-    EXPECT_EQ(echomarkfacts.count, 0);
+    probe_facts_reset(&test_facts, 20000);
+    EXPECT_EQ(test_facts.count, echomark_slots);
+    probe_facts_sent(&test_facts, echomark_slots, 1.0, 1.0);  // ignored, no write beyond
+    probe_facts_reply(&test_facts, echomark_slots - 1, echomark_slots - 1, 1.0);
+    EXPECT_EQ(test_facts.foreign, 1);  // never sent
+    probe_facts_reset(&test_facts, -4);
+    EXPECT_EQ(test_facts.count, 0);
 }
 
 TEST(ToolRttStream, FiguresOfAKnownSetInFixedMemory) {
@@ -115,33 +119,46 @@ TEST(ToolRttStream, FiguresOfAKnownSetInFixedMemory) {
 
 // Replies beyond the record: first or copy over the window of recent
 // probes; interval lines when due, one per call, and the counts they reset.
+// The interval line when one is due at `now`, as the sender writes it.
+void interval_tick(long_run* run, double now, std::FILE* out) {
+    if (!long_run_interval_due(run, now)) return;
+    print_interval_line(run, now, out);
+    long_run_interval_done(run, now);
+}
+
 TEST(ToolLongRun, RepliesBeyondTheRecordAndIntervalLines) {
     static long_run run;
+    static beyond_record beyond;
     long_run_begin(&run, true, 10.0, 1.0, 100.0);
+    beyond_reset(&beyond);
     EXPECT_FALSE(long_run_over(&run, 109.9));
     EXPECT_TRUE(long_run_over(&run, 110.0));
-    for (int probe : {9999, 10000, 10001, 10002}) long_run_sent(&run, probe, 100.0 + probe * 1e-6);
-    EXPECT_DOUBLE_EQ(long_run_leaving(&run, 10002), 100.0 + 10002 * 1e-6);
-    EXPECT_DOUBLE_EQ(long_run_leaving(&run, 10000), 100.0 + 10000 * 1e-6);
-    EXPECT_FALSE(long_run_first_beyond(&run, 9999));  // the record's own business
-    EXPECT_TRUE(long_run_first_beyond(&run, 10001));
-    EXPECT_FALSE(long_run_first_beyond(&run, 10001));  // a copy
-    EXPECT_FALSE(long_run_first_beyond(&run, 10003));  // not sent yet
-    EXPECT_FALSE(long_run_first_beyond(&run, -5));
+    for (int probe : {9999, 10000, 10001, 10002}) {
+        long_run_sent(&run);
+        beyond_sent(&beyond, probe, 100.0 + probe * 1e-6);
+    }
+    EXPECT_DOUBLE_EQ(beyond_leaving(&beyond, 10002), 100.0 + 10002 * 1e-6);
+    EXPECT_DOUBLE_EQ(beyond_leaving(&beyond, 10000), 100.0 + 10000 * 1e-6);
+    EXPECT_FALSE(beyond_first_reply(&beyond, 9999));  // the record's own business
+    EXPECT_TRUE(beyond_first_reply(&beyond, 10001));
+    EXPECT_FALSE(beyond_first_reply(&beyond, 10001));  // a copy
+    EXPECT_FALSE(beyond_first_reply(&beyond, 10003));  // not sent yet
+    EXPECT_FALSE(beyond_first_reply(&beyond, -5));
     long_run_received(&run, 0.002);
     long_run_received(&run, -1.0);  // counted, with no round trip
     long_run_received(&run, 0.004);
     // A probe number a whole window later clears the slot it shares.
-    long_run_sent(&run, 10001 + long_run_window, 101.0);
-    EXPECT_FALSE(long_run_first_beyond(&run, 10001));  // older than the window
-    EXPECT_TRUE(long_run_first_beyond(&run, 10001 + long_run_window));
+    long_run_sent(&run);
+    beyond_sent(&beyond, 10001 + beyond_window, 101.0);
+    EXPECT_FALSE(beyond_first_reply(&beyond, 10001));  // older than the window
+    EXPECT_TRUE(beyond_first_reply(&beyond, 10001 + beyond_window));
 
     std::string path = tooltest::temp_path();
     std::FILE* out = std::fopen(path.c_str(), "w");
-    long_run_tick(&run, 100.5, out);  // not due
-    long_run_tick(&run, 103.7, out);  // due, and three intervals late: one line
-    long_run_tick(&run, 103.9, out);  // next at 104
-    long_run_tick(&run, 104.0, out);  // empty interval
+    interval_tick(&run, 100.5, out);  // not due
+    interval_tick(&run, 103.7, out);  // due, and three intervals late: one line
+    interval_tick(&run, 103.9, out);  // next at 104
+    interval_tick(&run, 104.0, out);  // empty interval
     std::fclose(out);
     std::vector<std::string> lines = tooltest::lines_of(tooltest::read_file(path));
     std::remove(path.c_str());

@@ -108,7 +108,8 @@ picture_run run;
 std::string write_picture(const std::string& path) {
     std::FILE* file = std::fopen(path.c_str(), "w");
     EXPECT_NE(file, nullptr);
-    EXPECT_EQ(svg_picture_write(file, &run), 0);
+    static picture_scratch scratch;
+    EXPECT_EQ(svg_picture_write(file, &run, &scratch), 0);
     std::fclose(file);
     return tooltest::read_file(path);
 }

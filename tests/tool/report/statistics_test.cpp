@@ -15,24 +15,31 @@
 
 namespace {
 
+probe_facts test_facts;
+
+void statistics_compute(const probe_facts* facts, run_statistics* stats) {
+    static statistics_scratch scratch;
+    ::statistics_compute(facts, stats, &scratch);
+}
+
 // --- statistics ---------------------------------------------------------------------
 
 // Facts of a run whose probes all left at 0 on the monotonic clock; rtts[i]
 // > 0 is an own-cycle round trip, 0 a probe without reply.
 void facts_with(const std::vector<double>& rtts) {
-    probe_facts_reset(&echomarkfacts, static_cast<int>(rtts.size()));
+    probe_facts_reset(&test_facts, static_cast<int>(rtts.size()));
     for (int i = 0; i < static_cast<int>(rtts.size()); i++) {
-        probe_facts_sent(&echomarkfacts, i, 0.0, 0.0);
-        if (rtts[i] > 0) probe_facts_reply(&echomarkfacts, i, i, rtts[i]);
+        probe_facts_sent(&test_facts, i, 0.0, 0.0);
+        if (rtts[i] > 0) probe_facts_reply(&test_facts, i, i, rtts[i]);
     }
 }
 
 TEST(ToolStatistics, FiguresOfAKnownSet) {
     facts_with({0.004, 0.001, 0, 0.003, 0.002});
     // The drained reply has its round trip too.
-    probe_facts_reply(&echomarkfacts, 2, facts_drain_cycle, 0.005);
+    probe_facts_reply(&test_facts, 2, facts_drain_cycle, 0.005);
     run_statistics s;
-    statistics_compute(&echomarkfacts, &s);
+    statistics_compute(&test_facts, &s);
     EXPECT_EQ(s.probes, 5);
     EXPECT_EQ(s.sent, 5);
     EXPECT_EQ(s.own, 4);
@@ -71,7 +78,7 @@ TEST(ToolStatistics, MedianAndNearestRankPercentiles) {
         for (int v = c.values; v >= 1; v--) rtts.push_back(v / 1000.0);
         facts_with(rtts);
         run_statistics s;
-        statistics_compute(&echomarkfacts, &s);
+        statistics_compute(&test_facts, &s);
         EXPECT_DOUBLE_EQ(s.rtt.median, c.median / 1000.0) << c.values;
         EXPECT_DOUBLE_EQ(s.rtt.p90, c.p90 / 1000.0) << c.values;
         EXPECT_DOUBLE_EQ(s.rtt.p99, c.p99 / 1000.0) << c.values;
@@ -82,7 +89,7 @@ TEST(ToolStatistics, MedianAndNearestRankPercentiles) {
 std::string printed(const run_statistics& s) {
     std::string path = tooltest::temp_path();
     std::FILE* out = std::fopen(path.c_str(), "w");
-    statistics_print(&s, out);
+    statistics_print(&s, nullptr, out);
     std::fclose(out);
     std::string text = tooltest::read_file(path);
     std::remove(path.c_str());
@@ -91,18 +98,18 @@ std::string printed(const run_statistics& s) {
 
 TEST(ToolStatistics, BlockWithoutRoundTripsAndWithOne) {
     facts_with({0, 0});
-    probe_facts_reply(&echomarkfacts, 40, 1, 0.5);
+    probe_facts_reply(&test_facts, 40, 1, 0.5);
     run_statistics s;
-    statistics_compute(&echomarkfacts, &s);
+    statistics_compute(&test_facts, &s);
     EXPECT_EQ(printed(s),
               "stats(): probes=2 sent=2 own=0 late=0 (cycle=0 drain=0) never=2\n"
               "stats(): duplicates=0 foreign=1\n"
               "stats(): rtt count=0\n");
 
     facts_with({0, 0});
-    probe_facts_reply(&echomarkfacts, 0, 1, 0.000123456);  // late
-    probe_facts_reply(&echomarkfacts, 0, 1, 0.5);          // and again
-    statistics_compute(&echomarkfacts, &s);
+    probe_facts_reply(&test_facts, 0, 1, 0.000123456);  // late
+    probe_facts_reply(&test_facts, 0, 1, 0.5);          // and again
+    statistics_compute(&test_facts, &s);
     EXPECT_EQ(printed(s),
               "stats(): probes=2 sent=2 own=0 late=1 (cycle=1 drain=0) never=1\n"
               "stats(): duplicates=1 foreign=0\n"
@@ -117,7 +124,7 @@ TEST(ToolStatistics, HistogramBarsScaleToTheFullestBin) {
     // Nine values in the first bin, three in the last.
     facts_with({0.001, 0.001, 0.001, 0.001, 0.001, 0.001, 0.001, 0.001, 0.001, 0.011, 0.011, 0.011});
     run_statistics s;
-    statistics_compute(&echomarkfacts, &s);
+    statistics_compute(&test_facts, &s);
     std::vector<std::string> hist = tooltest::matching(tooltest::lines_of(printed(s)), "stats\\(\\): hist .*");
     ASSERT_EQ(hist.size(), static_cast<size_t>(histogram_bins));
     EXPECT_EQ(hist[0], "stats(): hist 0.001000000-0.002000000 |" + std::string(40, '#') + "| 9");
@@ -134,10 +141,10 @@ TEST(ToolResultsFile, TextFieldsAreQuotedSoTheFilesStayReadable) {
     std::memset(&record, 0, sizeof record);
     facts_with({});
     run_statistics stats;
-    statistics_compute(&echomarkfacts, &stats);
+    statistics_compute(&test_facts, &stats);
     const char* address = "a\"b\\c,\n\x01\xff";
     run_settings settings = {address, 7, 0, 1, 2, INFINITY, 0.0, false};
-    run_results results = {&settings, &record, &echomarkfacts, &stats};
+    run_results results = {&settings, &record, &test_facts, &stats};
 
     std::string csv_path = tooltest::temp_path();
     results_file csv;

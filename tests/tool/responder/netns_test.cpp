@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "tests/support/tool_test_support.hpp"
-#include "tool/echomarkcli-select.hpp"
+#include "tool/wire/probe_datagram.hpp"
 
 // After the platform header: its own FIONBIO must not meet the system's macro.
 #include <sys/ioctl.h>

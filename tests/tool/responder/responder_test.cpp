@@ -3,17 +3,27 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/tool_test_support.hpp"
-#include "tool/echomarkcli-select.hpp"
-#include "tool/cli/run_options.hpp"
+#include "tool/responder/responder.hpp"
 
 namespace {
 
 using tooltest::count_matching;
 using tooltest::stamp;
+
+// A responder with the settings of a basic run; its tables are too large
+// for the stack.
+std::unique_ptr<responder> basic_responder() {
+    std::unique_ptr<responder> state(new responder);
+    responder_settings settings;
+    responder_init(state.get(), &settings);
+    return state;
+}
 
 struct responder_fixture : ::testing::Test {
     int responder = -1;
@@ -22,6 +32,7 @@ struct responder_fixture : ::testing::Test {
     int client_port = 0;
     int counter = 0;
     std::vector<unsigned char> buffer = std::vector<unsigned char>(datagram_buffer_size);
+    std::unique_ptr<::responder> state = basic_responder();
 
     void SetUp() override {
         responder = tooltest::open_udp(&port);
@@ -39,7 +50,7 @@ struct responder_fixture : ::testing::Test {
         EXPECT_EQ(tooltest::send_to(from, datagram.data(), static_cast<int>(datagram.size()), port),
                   static_cast<int>(datagram.size()));
         ::testing::internal::CaptureStdout();
-        echomark_listen_reply(responder, &counter, buffer.data());
+        responder_reply_one(state.get(), responder, &counter, buffer.data());
         return ::testing::internal::GetCapturedStdout();
     }
 
@@ -81,7 +92,7 @@ std::string send_line(int counter, int port, int size, int number) {
 
 TEST_F(responder_fixture, SetUpLinesAndPortCutToFiveCharacters) {
     ::testing::internal::CaptureStdout();
-    int sock = echomark_listen_open("127.0.0.1", 123456);
+    int sock = responder_open("127.0.0.1", 123456);
     std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.rfind("echomark_listen(): listaddr=create_sockaddrin(AF_INET, ipaddr=127.0.0.1, ipport=12345):\n"
                         "echomark_connect(): connaddr.sin_addr.s_addr=0100007F (127.0.0.1) listaddr.sin_port=12345\n",
@@ -93,6 +104,53 @@ TEST_F(responder_fixture, SetUpLinesAndPortCutToFiveCharacters) {
 
 // IPv6 text makes an IPv6 responder: its own set-up lines, replies to the
 // datagram's IPv6 source, and the source in the log as [address]:port.
+// Two responders in one process, each with its own settings and tables,
+// serving their own sockets at the same time.
+TEST(ResponderTwoSockets, EachServesItsOwnSocketWithItsOwnSettings) {
+    int port_a = 0, port_b = 0, client_port = 0;
+    int a = tooltest::open_udp(&port_a);
+    int b = tooltest::open_udp(&port_b);
+    int client = tooltest::open_udp(&client_port);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    ASSERT_GE(client, 0);
+    std::unique_ptr<responder> plain = basic_responder();
+    std::unique_ptr<responder> echo = basic_responder();
+    echo->settings.echo = true;
+    for (int n = 0; n < 3; n++) {
+        tooltest::send_to(client, probe(16, n, 40).data(), 16, port_a);
+        tooltest::send_to(client, probe(16, n, 40).data(), 16, port_b);
+    }
+    ::testing::internal::CaptureStdout();
+    std::thread serve_a([&] { responder_serve(plain.get(), a, 3); });
+    std::thread serve_b([&] { responder_serve(echo.get(), b, 3); });
+    serve_a.join();
+    serve_b.join();
+    std::string log = ::testing::internal::GetCapturedStdout();
+    // The basic responder pads to the length asked for, the echo one sends
+    // the datagram back as it came.
+    int from_a = 0, from_b = 0;
+    for (int k = 0; k < 6; k++) {
+        unsigned char data[64];
+        sockaddr_in from;
+        int length = tooltest::receive_within(client, data, sizeof data, 2.0, &from);
+        int source = ntohs(from.sin_port);
+        if (source == port_a && length == 40) from_a++;
+        if (source == port_b && length == 16) from_b++;
+    }
+    EXPECT_EQ(from_a, 3);
+    EXPECT_EQ(from_b, 3);
+    // Each counts its own datagrams from 0.
+    for (int n = 0; n < 3; n++) {
+        char counter[16];
+        std::snprintf(counter, sizeof counter, "\\[%06d\\]", n);
+        EXPECT_EQ(count_matching(log, stamp + " echomark_listen\\(\\): " + counter + " sendsize=udp_send.*"), 2) << log;
+    }
+    platform::closesocket(a);
+    platform::closesocket(b);
+    platform::closesocket(client);
+}
+
 TEST(ResponderIpv6, AnswersOnIpv6AndLogsTheSourceInBrackets) {
     int client = platform::socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP);
     if (client < 0) GTEST_SKIP() << "this machine has no IPv6 sockets";
@@ -108,7 +166,7 @@ TEST(ResponderIpv6, AnswersOnIpv6AndLogsTheSourceInBrackets) {
     int free_port = tooltest::free_port();
 
     ::testing::internal::CaptureStdout();
-    int sock = echomark_listen_open("::1", free_port);
+    int sock = responder_open("::1", free_port);
     std::string out = ::testing::internal::GetCapturedStdout();
     ASSERT_GE(sock, 0) << out;
     std::string port = std::to_string(free_port);
@@ -121,8 +179,9 @@ TEST(ResponderIpv6, AnswersOnIpv6AndLogsTheSourceInBrackets) {
     ASSERT_EQ(platform::sendto(client, sent.data(), 100, 0, &to, sizeof to), 100);
     std::vector<unsigned char> buffer(datagram_buffer_size);
     int counter = 0;
+    std::unique_ptr<responder> state = basic_responder();
     ::testing::internal::CaptureStdout();
-    echomark_listen_reply(sock, &counter, buffer.data());
+    responder_reply_one(state.get(), sock, &counter, buffer.data());
     std::string log = ::testing::internal::GetCapturedStdout();
     std::vector<unsigned char> got(datagram_buffer_size);
     platform::socket_set set;
@@ -150,7 +209,7 @@ TEST(ResponderIpv6, AnswersOnIpv6AndLogsTheSourceInBrackets) {
 
 TEST_F(responder_fixture, PortInUseIsReportedInsteadOfWaitingForEver) {
     ::testing::internal::CaptureStdout();
-    int sock = echomark_listen_open("127.0.0.1", port);
+    int sock = responder_open("127.0.0.1", port);
     std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_LT(sock, 0);
     EXPECT_EQ(count_matching(out, "echomark_listen\\(\\): result=udp_bind\\(127\\.0\\.0\\.1:" + std::to_string(port) +
@@ -306,10 +365,10 @@ TEST_F(responder_fixture, FloodOfRandomDatagramsLeavesItAnswering) {
             for (unsigned char& byte : junk) byte = static_cast<unsigned char>(std::rand());
             tooltest::send_to(client, junk.data(), std::rand() % static_cast<int>(junk.size()), port);
         }
-        echomark_listen_serve(responder, 10);
+        responder_serve(state.get(), responder, 10);
     }
     tooltest::send_to(client, probe(16, 77, 24).data(), 16, port);
-    echomark_listen_serve(responder, 1);
+    responder_serve(state.get(), responder, 1);
     std::string log = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(count_matching(log, ".*recvsize=udp_blockrecv\\(127\\.0\\.0\\.1:.*"), 201);
     // Drain the replies to the junk; the last one answers the probe.
@@ -330,7 +389,7 @@ TEST_F(responder_fixture, ReplyAfterALongerDatagramHoldsNoBytesOfIt) {
     std::vector<unsigned char> short_probe = probe(20, 2, 2500);
     tooltest::send_to(client, short_probe.data(), static_cast<int>(short_probe.size()), port);
     ::testing::internal::CaptureStdout();
-    echomark_listen_serve(responder, 2);
+    responder_serve(state.get(), responder, 2);
     ::testing::internal::GetCapturedStdout();
 
     int length = 0;
@@ -348,10 +407,10 @@ TEST_F(responder_fixture, ReplyAfterALongerDatagramHoldsNoBytesOfIt) {
     tooltest::send_to(client, probe(16, 4, datagram_buffer_size).data(), 16, port);
     tooltest::send_to(client, probe(16, 5, 16).data(), 16, port);
     platform::Sleep(50);
-    runopts.nobudget = true;  // a reply that cannot go out at all, not one refused
+    state->settings.budget = false;  // a reply that cannot go out at all, not one refused
     ::testing::internal::CaptureStdout();
-    echomark_listen_serve(responder, 3);
-    runopts.nobudget = false;
+    responder_serve(state.get(), responder, 3);
+    state->settings.budget = true;
     std::vector<std::string> lines = tooltest::lines_of(::testing::internal::GetCapturedStdout());
     ASSERT_EQ(lines.size(), 8U);
     const std::string expected[] = {receive_line(0, client_port, 20, 3),
@@ -398,7 +457,7 @@ TEST_F(responder_fixture, SmallDatagramsCannotBuyLargeRepliesBeyondTheBudget) {
     ::testing::internal::CaptureStdout();
     for (int batch = 0; batch < 20; batch++) {
         for (int i = 0; i < 100; i++) tooltest::send_to(other, probe(16, batch * 100 + i, 65507).data(), 16, port);
-        echomark_listen_serve(responder, 100);
+        responder_serve(state.get(), responder, 100);
     }
     std::string flood = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(count_matching(flood, ".*recvsize=udp_blockrecv\\(127\\.0\\.0\\.1:" + std::to_string(other_port) +
@@ -414,12 +473,12 @@ TEST_F(responder_fixture, SmallDatagramsCannotBuyLargeRepliesBeyondTheBudget) {
         << flood.substr(0, 2000);
 
     // --nobudget lifts it: every one is answered.
-    runopts.nobudget = true;
+    state->settings.budget = false;
     ::testing::internal::CaptureStdout();
     for (int i = 0; i < 20; i++) tooltest::send_to(other, probe(16, 5000 + i, 65507).data(), 16, port);
-    echomark_listen_serve(responder, 20);
+    responder_serve(state.get(), responder, 20);
     std::string lifted = ::testing::internal::GetCapturedStdout();
-    runopts.nobudget = false;
+    state->settings.budget = true;
     EXPECT_EQ(replied_bytes(lifted), 20L * 65507) << lifted;
     platform::closesocket(other);
 }
@@ -442,7 +501,7 @@ TEST_F(responder_fixture, OwnAddressAndRepeatedDatagramsAreNotAnswered) {
 
     // --echo: a plain echo client gets its own bytes back; the same datagram
     // again and again (a loop through another echo server) is cut off.
-    runopts.echo = true;
+    state->settings.echo = true;
     std::vector<unsigned char> hello = {'h', 'e', 'l', 'l', 'o', '\n'};
     std::string all;
     for (int copy = 0; copy < 10; copy++) {
@@ -454,7 +513,7 @@ TEST_F(responder_fixture, OwnAddressAndRepeatedDatagramsAreNotAnswered) {
             EXPECT_EQ(length, -2) << copy;
         }
     }
-    runopts.echo = false;
+    state->settings.echo = false;
     // The probe number field is whatever the text holds there: "o\n".
     EXPECT_EQ(count_matching(all, send_line(0, client_port, 6, 0x0A6F)), 1) << all;
     EXPECT_EQ(count_matching(

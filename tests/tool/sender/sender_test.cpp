@@ -13,6 +13,7 @@
 #include "tool/echomarkcli-select.hpp"
 #include "tool/record/probe_facts.hpp"
 #include "tool/report/statistics.hpp"
+#include "tool/sender/sender.hpp"
 
 namespace {
 
@@ -80,14 +81,41 @@ struct sender_run {
     echomark_record* record;
 };
 
-// The record is large; one static instance serves every run.
+// The records are large; one static instance of each serves every run.
+echomark_record sender_record;
+probe_facts sender_facts;
+long_run sender_whole;
+
+// The sender with the settings of a basic run; its facts are left in
+// sender_facts.
 sender_run run_sender(int port, double timeout, int count, int sendsize = 100, int recvsize = 100) {
-    static echomark_record record;
+    sender_settings settings;
+    settings.ipaddr = "127.0.0.1";
+    settings.ipport = port;
+    settings.timeout = timeout;
+    settings.count = count;
+    settings.sendsize = sendsize;
+    settings.recvsize = recvsize;
+    recorder rec = {&sender_record, &sender_facts, &sender_whole, nullptr};
     ::testing::internal::CaptureStdout();
     double start = platform::monotonic_seconds();
-    echomark_connect("127.0.0.1", port, timeout, count, sendsize, recvsize, &record);
+    ::sender_run(&settings, &rec);
     double seconds = platform::monotonic_seconds() - start;
-    return {::testing::internal::GetCapturedStdout(), seconds, &record};
+    return {::testing::internal::GetCapturedStdout(), seconds, &sender_record};
+}
+
+// The same run through the measurement's plain interface.
+sender_run run_plain(int port, double timeout, int count, int sendsize, int recvsize) {
+    ::testing::internal::CaptureStdout();
+    double start = platform::monotonic_seconds();
+    echomark_connect("127.0.0.1", port, timeout, count, sendsize, recvsize, &sender_record);
+    double seconds = platform::monotonic_seconds() - start;
+    return {::testing::internal::GetCapturedStdout(), seconds, &sender_record};
+}
+
+void compute(const probe_facts* facts, run_statistics* stats) {
+    static statistics_scratch scratch;
+    statistics_compute(facts, stats, &scratch);
 }
 
 std::string closing(int sendpkts, int recvpkts, int lastpkts1, const std::string& ratio) {
@@ -134,7 +162,7 @@ std::string drain_timeout_line(int i, int s, int r) {
 TEST(ToolSender, AgainstOurResponderEveryProbeComesBack) {
     responder_program responder;
     ASSERT_TRUE(responder.ready);
-    sender_run run = run_sender(responder.port, 2.0, 20, 8192, 9192);
+    sender_run run = run_plain(responder.port, 2.0, 20, 8192, 9192);
     std::string p = std::to_string(responder.port);
     EXPECT_EQ(run.out.rfind("echomark_connect(): connaddr=create_sockaddrin(AF_INET, ipaddr=127.0.0.1, ipport=" + p +
                                 "):\nechomark_connect(): connaddr.sin_addr.s_addr=0100007F (127.0.0.1) "
@@ -214,7 +242,7 @@ TEST(ToolSender, DroppedAndLateRepliesAreTimedIntoTheirOwnSlots) {
     EXPECT_EQ(r.lastpkts, 5);
     // The round trip of the late reply runs from its own send, three time-outs
     // of cycle 3's wait plus cycle 4's 50 ms earlier.
-    const probe_facts& f = echomarkfacts;
+    const probe_facts& f = sender_facts;
     EXPECT_EQ(f.kind[3], reply_late);
     EXPECT_GE(f.rtt[3], 0.4 + 0.05);
     EXPECT_EQ(f.kind[4], reply_own);
@@ -238,7 +266,7 @@ TEST(ToolSender, RepliesSentThreeTimesCountOnce) {
     EXPECT_EQ(run.out.find("TIMEOUT"), std::string::npos) << run.out;
     EXPECT_TRUE(ends_with(run.out, closing(20, 20, 20, "recvpkts/sendpkts=100.000[%]"))) << run.out;
     run_statistics stats;
-    statistics_compute(&echomarkfacts, &stats);
+    compute(&sender_facts, &stats);
     EXPECT_EQ(stats.own, 20);
     EXPECT_EQ(stats.never, 0);
     EXPECT_EQ(stats.foreign, 0);
@@ -274,7 +302,7 @@ TEST(ToolSender, ReplyHeldThreeTimeOutsLeavesLaterProbesOwn) {
     EXPECT_EQ(count_matching(run.out, ".* lastpkts=000002 .*"), 1) << run.out;
     EXPECT_EQ(run.out.find(":2 "), std::string::npos) << run.out;
     EXPECT_TRUE(ends_with(run.out, closing(400, 400, 400, "recvpkts/sendpkts=100.000[%]"))) << run.out;
-    const probe_facts& f = echomarkfacts;
+    const probe_facts& f = sender_facts;
     EXPECT_EQ(f.kind[2], reply_late);
     EXPECT_GE(f.rtt[2], 0.3);
     EXPECT_LT(f.rtt[2], 1.0);
@@ -296,16 +324,16 @@ TEST(ToolSender, RoundTripOfAPeerDelayingEveryReplyIsTheDelay) {
     sender_run run = run_sender(peer.port, 0.5, 15, 64, 64);
     EXPECT_TRUE(ends_with(run.out, closing(15, 15, 15, "recvpkts/sendpkts=100.000[%]"))) << run.out;
     run_statistics stats;
-    statistics_compute(&echomarkfacts, &stats);
+    compute(&sender_facts, &stats);
     ASSERT_EQ(stats.rtt.count, 15);
     EXPECT_GE(stats.rtt.median, 0.0200);
     EXPECT_LE(stats.rtt.median, 0.0215);
     EXPECT_GE(stats.rtt.min, 0.0200);
     // Each probe's wall-clock send time lies within the run, in order.
     double start = static_cast<double>(before.seconds) + before.nanoseconds / 1e9;
-    EXPECT_GE(echomarkfacts.sent_at[0], start);
-    EXPECT_LT(echomarkfacts.sent_at[14], start + run.seconds);
-    EXPECT_GT(echomarkfacts.sent_at[14] - echomarkfacts.sent_at[0], 14 * 0.020);
+    EXPECT_GE(sender_facts.sent_at[0], start);
+    EXPECT_LT(sender_facts.sent_at[14], start + run.seconds);
+    EXPECT_GT(sender_facts.sent_at[14] - sender_facts.sent_at[0], 14 * 0.020);
 }
 
 // The drain waits for the probes really missing: an empty datagram taken
@@ -338,9 +366,9 @@ TEST(ToolSender, DrainTakesTheMissingReplyBehindAnEmptyDatagram) {
         << run.out;
     EXPECT_EQ(count_matching(run.out, ".*:2 .*"), 3) << run.out;
     EXPECT_TRUE(ends_with(run.out, closing(3, 3, 3, "recvpkts/sendpkts=100.000[%]"))) << run.out;
-    EXPECT_EQ(echomarkfacts.kind[2], reply_drain);
-    EXPECT_GE(echomarkfacts.rtt[2], 0.75);
-    EXPECT_EQ(echomarkfacts.foreign, 1);
+    EXPECT_EQ(sender_facts.kind[2], reply_drain);
+    EXPECT_GE(sender_facts.rtt[2], 0.75);
+    EXPECT_EQ(sender_facts.foreign, 1);
 }
 
 // A stream of datagrams that are no reply keeps neither the cycle nor the
@@ -399,7 +427,7 @@ TEST(ToolSender, RepliesWithForeignProbeNumbersAreLoggedButNotRecorded) {
             << run.out;
         EXPECT_EQ(run.record->recvpkts, 2) << foreign;
         EXPECT_EQ(run.record->Rtime[2], 0.0) << foreign;
-        EXPECT_EQ(echomarkfacts.foreign, 1) << foreign;
+        EXPECT_EQ(sender_facts.foreign, 1) << foreign;
         // The cycle goes on waiting for its reply, and the drain once more.
         EXPECT_EQ(count_matching(run.out, read_timeout_line(2, 3, 2)), 1) << run.out;
         EXPECT_EQ(count_matching(run.out, drain_timeout_line(2, 3, 2)), 1) << run.out;
@@ -434,7 +462,7 @@ TEST(ToolSender, DatagramsShorterThanAProbeNumberAreNoReply) {
         EXPECT_TRUE(ends_with(run.out, closing(2, 0, 2, "recvpkts/sendpkts=0.000[%]"))) << run.out;
         EXPECT_EQ(run.record->Rtime[0], 0.0);
         EXPECT_EQ(run.record->Rtime[1], 0.0);
-        EXPECT_EQ(echomarkfacts.foreign, 2) << size;
+        EXPECT_EQ(sender_facts.foreign, 2) << size;
     }
 }
 
@@ -454,7 +482,7 @@ TEST(ToolSender, SizesBeyondTheBufferNeverLeaveIt) {
             << run.out;
         EXPECT_EQ(count_matching(run.out, read_timeout_line(0, 0, 0)), 1) << run.out;
         EXPECT_TRUE(ends_with(run.out, "echomark_connect(): sendpkts==0\n")) << run.out;
-        EXPECT_EQ(echomarkfacts.sent[0], 0);
+        EXPECT_EQ(sender_facts.sent[0], 0);
     }
 
     sender_run run = run_sender(peer.port, 0.2, 1, -5, 16);

@@ -1,0 +1,67 @@
+// The recorder of a sender run.
+#include "tool/record/recorder.hpp"
+
+#include <cstring>
+
+namespace {
+
+bool in_record(int probe) { return probe >= 0 && probe < echomark_slots; }
+
+}  // namespace
+
+void recorder_begin(recorder* rec, const recorder_plan* plan) {
+    std::memset(rec->record, 0, sizeof *rec->record);
+    probe_facts_reset(rec->facts, plan->count);
+    long_run_begin(rec->whole, plan->long_active, plan->duration, plan->every, plan->now);
+    if (rec->beyond != nullptr) beyond_reset(rec->beyond);
+}
+
+void record_cycle(recorder* rec) { rec->whole->cycles += 1; }
+
+void record_sent(recorder* rec, const sent_event* event) {
+    echomark_record* r = rec->record;
+    r->lastpkts = event->probe;
+    if (in_record(event->probe)) r->Stime[event->probe] = event->stime;
+    if (event->result <= 0) return;
+    r->sendpkts += 1;
+    probe_facts_sent(rec->facts, event->probe, event->calendar, event->leaving);
+    long_run_sent(rec->whole);
+    if (rec->beyond != nullptr) beyond_sent(rec->beyond, event->probe, event->leaving);
+}
+
+taken_verdict record_taken(recorder* rec, const taken_event* event) {
+    taken_verdict result = {verdict_foreign, -1.0};
+    if (!event->reply) {
+        // Another source's datagram, or one too short to name a probe.
+        if (event->received >= 0) probe_facts_not_reply(rec->facts);
+        return result;
+    }
+    echomark_record* r = rec->record;
+    r->lastpkts = event->probe;
+    if (rec->beyond != nullptr && beyond_knows(rec->beyond, event->probe)) {
+        // Beyond the record: the window tells a first reply from a copy.
+        bool first = beyond_first_reply(rec->beyond, event->probe);
+        result.verdict = first ? verdict_first : verdict_duplicate;
+        if (first) result.rtt = event->arrival - beyond_leaving(rec->beyond, event->probe);
+    } else {
+        result.verdict = probe_facts_reply(rec->facts, event->probe, event->cycle, event->arrival);
+        if (result.verdict == verdict_first) result.rtt = rec->facts->rtt[event->probe];
+    }
+    // Rtime keeps the wait of every reply to a probe of this run, copies too.
+    if (event->cycle != facts_drain_cycle && result.verdict != verdict_foreign && in_record(event->probe)) {
+        r->Rtime[event->probe] = event->waited;
+    }
+    if (result.verdict == verdict_first) {
+        r->recvpkts += 1;
+        long_run_received(rec->whole, result.rtt);
+    }
+    return result;
+}
+
+void record_sending_over(recorder* rec) {
+    if (rec->whole->active && rec->whole->cycles < rec->facts->count) {
+        rec->facts->count = static_cast<int32_t>(rec->whole->cycles);
+    }
+}
+
+void record_stop(recorder* rec, int signal) { rec->whole->stopped_by = signal; }
