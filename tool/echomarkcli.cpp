@@ -215,6 +215,29 @@ const char* host_to_use(const char* progname, host_address* host) {
     return host->text;
 }
 
+// The largest UDP payload of a family: what one datagram can carry.
+constexpr int ipv4_payload_max = 65507;
+constexpr int ipv6_payload_max = 65527;
+
+// A probe or a reply that cannot travel as one datagram to the destination
+// would fail at every send: refused before the run, as a bad value.
+void refuse_untravelable(const char* progname, const char* address) {
+    int largest = std::strchr(address, ':') != nullptr ? ipv6_payload_max : ipv4_payload_max;
+    const struct {
+        const char* option;
+        int slot;
+        const char* typed;
+    } sizes[] = {
+        {"--sendsize", cmdargs_sendsize, runopts.sendsize_argument},
+        {"--recvsize", cmdargs_recvsize, runopts.recvsize_argument},
+    };
+    for (const auto& size : sizes) {
+        if (cmdargs_int(size.slot) <= largest || size.typed == nullptr) continue;
+        option_error refusal = {option_invalid, size.option, size.typed, 0};
+        refuse_and_exit(progname, &refusal);
+    }
+}
+
 // --fail-loss: 2 when more than the given percentage of the probes sent got
 // no reply (all of them when none was sent), else `status` as it is.
 int loss_status(int status, const report_settings* report, const echomark_record* record) {
@@ -281,6 +304,7 @@ int echomark_main(int argc, char** argv) {
     if (missing) return 1;
     host_address host;
     const char* ipaddr = host_to_use(progname, &host);
+    if (cmdargs_int(cmdargs_mode) != mode_listen) refuse_untravelable(progname, ipaddr);
 
     platform::WSADATA wsadata;
     if (platform::WSAStartup(0x0202, &wsadata) != 0) {

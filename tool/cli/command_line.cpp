@@ -82,7 +82,8 @@ bool parse_host(walk* w, const char* value) {
 
 // --sendsize= and --recvsize=: the number after the key; 0 and sizes no
 // datagram buffer can hold are refused, quoting the whole argument.
-bool parse_size(walk* w, const char* option, int slot, const char* argument) {
+bool parse_size(walk* w, const char* option, int slot, const char* argument, const char** typed) {
+    *typed = argument;
     int size = to_int(argument + std::strlen(option) + 1);
     slot_set_int(w->table, slot, size);
     return size > 0 && size <= cmdargs_size_max ? true : refuse(w, option, argument);
@@ -101,8 +102,9 @@ bool parse_basic(walk* w, const char* argument, run_options* options, bool* matc
         if (value == nullptr) return false;
         double timeout = std::atof(value);
         slot_set_double(w->table, cmdargs_timeout, timeout);
-        // "nan" is no time at all; refuse it like a zero.
-        return timeout == 0.0 || std::isnan(timeout) ? refuse(w, "-t", value) : true;
+        // "nan" is no time at all and "inf" a wait that never ends: refuse
+        // them like a zero.
+        return timeout == 0.0 || !std::isfinite(timeout) ? refuse(w, "-t", value) : true;
     }
     if (has_prefix(argument, "-l")) {
         slot_set_int(w->table, cmdargs_mode, mode_listen);
@@ -120,8 +122,12 @@ bool parse_basic(walk* w, const char* argument, run_options* options, bool* matc
         // No UDP port is above 65535; a larger number must not wrap onto another port.
         return port == 0 || port > port_max ? refuse(w, "-p", value) : true;
     }
-    if (has_prefix(argument, "--sendsize=")) return parse_size(w, "--sendsize", cmdargs_sendsize, argument);
-    if (has_prefix(argument, "--recvsize=")) return parse_size(w, "--recvsize", cmdargs_recvsize, argument);
+    if (has_prefix(argument, "--sendsize=")) {
+        return parse_size(w, "--sendsize", cmdargs_sendsize, argument, &options->sendsize_argument);
+    }
+    if (has_prefix(argument, "--recvsize=")) {
+        return parse_size(w, "--recvsize", cmdargs_recvsize, argument, &options->recvsize_argument);
+    }
     if (has_prefix(argument, "-c")) {
         const char* value = next_value(w, "-c");
         if (value == nullptr) return false;

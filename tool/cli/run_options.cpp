@@ -59,10 +59,10 @@ bool store_path(const char* value, char* path) {
     return true;
 }
 
-// Seconds above 0 and at most `maximum`.
-bool positive_seconds(const char* value, double maximum, double* out) {
+// Seconds above 0 (at least `minimum` when that is above 0) and at most `maximum`.
+bool positive_seconds(const char* value, double minimum, double maximum, double* out) {
     double seconds = 0.0;
-    if (!whole_double(value, &seconds) || !(seconds > 0.0) || seconds > maximum) return false;
+    if (!whole_double(value, &seconds) || !(seconds > 0.0) || seconds < minimum || seconds > maximum) return false;
     *out = seconds;
     return true;
 }
@@ -73,11 +73,11 @@ run_option_match parse_long_run(const char* argument, run_options* options, opti
         return judged(whole_int(value, 1, INT_MAX, &options->count), error, "--count", argument);
     }
     if (const char* value = joined_value(argument, "--duration")) {
-        return judged(positive_seconds(value, run_options_duration_max, &options->duration), error, "--duration",
+        return judged(positive_seconds(value, 0.0, run_options_duration_max, &options->duration), error, "--duration",
                       argument);
     }
     if (const char* value = joined_value(argument, "--every")) {
-        return judged(positive_seconds(value, run_options_every_max, &options->every), error, "--every", argument);
+        return judged(positive_seconds(value, run_options_every_min, run_options_every_max, &options->every), error, "--every", argument);
     }
     if (const char* value = joined_value(argument, "--fail-loss")) {
         double percent = 0.0;

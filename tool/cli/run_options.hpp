@@ -16,8 +16,11 @@ constexpr double run_options_interval_max = 86400.0;
 constexpr double run_options_interval_default = 0.001;
 // --maxreply= absent: every reply length the buffer holds is answered.
 constexpr int run_options_no_reply_limit = -1;
-// Longest run --duration= accepts, and longest interval of --every=, in seconds.
+// Longest run --duration= accepts, and the shortest and longest interval of
+// --every=, in seconds: lines more often than a hundred a second are no
+// monitoring, and would keep the sender from its probes.
 constexpr double run_options_duration_max = 366.0 * 86400.0;
+constexpr double run_options_every_min = 0.01;
 constexpr double run_options_every_max = 86400.0;
 // --tos= or --ttl= absent: the system's value.
 constexpr int run_options_unset = -1;
@@ -40,6 +43,8 @@ struct run_options {
     bool version = false;                            // --version
     bool ipv6 = false;                               // -6: a host name is looked up for its IPv6 address
     bool count_given = false;                        // -c was given (the command line's walk notes it)
+    const char* sendsize_argument = nullptr;         // --sendsize= as typed, for a refusal once the family is known
+    const char* recvsize_argument = nullptr;         // --recvsize= likewise
     int count = 0;                                   // --count=: probes, beyond 10000 too; 0 when not given
     double duration = 0.0;                           // --duration=: seconds of sending; 0 when not given
     double every = 0.0;                              // --every=: seconds between interval lines; 0 when not given

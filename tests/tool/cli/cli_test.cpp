@@ -186,6 +186,8 @@ TEST(ToolProgram, OptionErrorsGoToStderrWithStatusMinusOne) {
         {{"-t", "0.000"}, 255, "", "%: option -t has invalid value: '0.000'\n"},
         {{"-t", "abc"}, 255, "", "%: option -t has invalid value: 'abc'\n"},
         {{"-t", "nan"}, 255, "", "%: option -t has invalid value: 'nan'\n"},
+        {{"-t", "inf"}, 255, "", "%: option -t has invalid value: 'inf'\n"},
+        {{"-t", "1e309"}, 255, "", "%: option -t has invalid value: '1e309'\n"},
         {{"-h", ""}, 255, "", "%: option -h has invalid value: ''\n"},
         {{"-h", long_host}, 255, "", "%: option -h has invalid value: '" + long_host + "'\n"},
         {{"-p", "0"}, 255, "", "%: option -p has invalid value: '0'\n"},
@@ -204,6 +206,16 @@ TEST(ToolProgram, OptionErrorsGoToStderrWithStatusMinusOne) {
         {{"--recvsize=-20"}, 255, "", "%: option --recvsize has invalid value: '--recvsize=-20'\n"},
         {{"--recvsize=100000"}, 255, "", "%: option --recvsize has invalid value: '--recvsize=100000'\n"},
         {{"--recvsize=4294967308"}, 255, "", "%: option --recvsize has invalid value: '--recvsize=4294967308'\n"},
+        // Sizes no datagram of the destination's family can carry.
+        {{"-h", "127.0.0.1", "-p", "7", "--sendsize=65508"},
+         255,
+         "",
+         "%: option --sendsize has invalid value: '--sendsize=65508'\n"},
+        {{"-h", "127.0.0.1", "-p", "7", "--recvsize=65508"},
+         255,
+         "",
+         "%: option --recvsize has invalid value: '--recvsize=65508'\n"},
+        {{"-h", "::1", "-p", "7", "--recvsize=65528"}, 255, "", "%: option --recvsize has invalid value: '--recvsize=65528'\n"},
     };
     for (const cli_case& c : cases) {
         tooltest::run_result r = run_program(c.args);

@@ -131,6 +131,8 @@ TEST(ToolOptionsProgram, BadValuesAreRefusedOnStderrWithStatusMinusOne) {
         {{"--duration=nan"}, "echomark: option --duration has invalid value: '--duration=nan'\n"},
         {{"--every=-1"}, "echomark: option --every has invalid value: '--every=-1'\n"},
         {{"--every=86401"}, "echomark: option --every has invalid value: '--every=86401'\n"},
+        {{"--every=0.001"}, "echomark: option --every has invalid value: '--every=0.001'\n"},
+        {{"--every=1e-300"}, "echomark: option --every has invalid value: '--every=1e-300'\n"},
         {{"--count", "5"}, "echomark: option: --count require an argument\n"},
         {{"--every"}, "echomark: option: --every require an argument\n"},
         // The walk stops at the first error.
