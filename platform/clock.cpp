@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "platform/stop_request.hpp"
+
 namespace platform {
 
 timeval timeval_from_seconds(double seconds)
@@ -105,7 +107,12 @@ void pause_nanoseconds(long long nanoseconds)
     const struct timespec deadline = add_nanoseconds(start, nanoseconds);
     const struct timespec wake = add_nanoseconds(deadline, -wake_up_margin_ns);
     if (before(start, wake)) {
+        // A stop request ends the pause at once; other signals do not.
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
+            if (stop_requested()) {
+                errno = saved_errno;
+                return;
+            }
         }
     }
     struct timespec now;

@@ -55,12 +55,14 @@ void GetLocalTime(SYSTEMTIME* out);
 
 // Pauses the calling thread for the given number of milliseconds.  The
 // thread's timer slack is reduced once so that a 1 ms pause lasts close to
-// 1 ms rather than the kernel's default rounding.
+// 1 ms rather than the kernel's default rounding.  A stop request (see
+// stop_request.hpp) ends the pause at once.
 void Sleep(uint32_t milliseconds);
 
 // Pauses the calling thread for the given seconds, to the nanosecond as far
 // as the kernel's timer allows; 0, a negative value or one that is not a
-// number returns at once, and values beyond a day are held at a day.
+// number returns at once, and values beyond a day are held at a day.  A stop
+// request ends the pause at once.
 void pause_seconds(double seconds);
 
 }  // namespace platform

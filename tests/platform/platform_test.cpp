@@ -490,8 +490,9 @@ TEST(Clock, LocalTimeHasMilliseconds)
     EXPECT_LE(now.wMonth, 12);
 }
 
-// A stop signal is noted once, interrupts a wait in progress, and leaves the
-// system's handling in place for a second one.
+// A stop signal is noted once and interrupts a wait in progress; a second
+// one within the grace is the same request, a later one ends the process
+// and takes the files named for removal with it.
 TEST(StopRequest, FirstSignalIsNotedAndInterruptsAWait)
 {
     stop_request_catch();
@@ -520,11 +521,26 @@ TEST(StopRequest, FirstSignalIsNotedAndInterruptsAWait)
     EXPECT_LT(waited, 4.0);
     EXPECT_TRUE(stop_requested());
     EXPECT_EQ(stop_request_signal(), SIGTERM);
+    raise(SIGTERM);  // as timeout(1) sends a second one to the process group
+    EXPECT_EQ(stop_request_signal(), SIGTERM);
     struct sigaction now {};
-    sigaction(SIGTERM, nullptr, &now);
-    EXPECT_EQ(now.sa_handler, SIG_DFL);
     sigaction(SIGINT, nullptr, &now);
     EXPECT_NE(now.sa_handler, SIG_DFL);
+    char doomed[] = "/tmp/echomark-stop-XXXXXX";
+    close(mkstemp(doomed));
+    pid_t impatient = fork();
+    if (impatient == 0) {
+        stop_request_catch();
+        stop_request_remove_on_kill(doomed);
+        raise(SIGTERM);
+        usleep(static_cast<useconds_t>(stop_request_grace * 1.2e6));
+        raise(SIGTERM);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(impatient, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_NE(access(doomed, F_OK), 0);
     stop_request_release();
     EXPECT_FALSE(stop_requested());
     sigaction(SIGINT, nullptr, &now);

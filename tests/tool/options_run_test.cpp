@@ -660,6 +660,35 @@ TEST(ToolOptionsRun, NamesIpv6CtrlCAndLossStatus) {
     EXPECT_EQ(tooltest::count_matching(stopped, "main\\(\\): sendpkts=" + std::to_string(stopped_at)), 1);
     EXPECT_EQ(json_check(tooltest::read_file(json_path)), "parsed");
 
+    // A stop ends a long wait at once: the run waits 8 s for a reply that
+    // never comes, and SIGINT has the report out within a second.
+    int quiet_port = 0;
+    int quiet_peer = tooltest::open_udp(&quiet_port);
+    pid_t waiting = tooltest::start_program(
+        {"-h", "127.0.0.1", "-p", std::to_string(quiet_port), "-c", "3", "-t", "8", "--json=" + json_path}, run_out,
+        run_err);
+    platform::Sleep(300);
+    double signalled = platform::monotonic_seconds();
+    kill(waiting, SIGINT);
+    EXPECT_EQ(tooltest::wait_program(waiting, 30.0), 0);
+    EXPECT_LT(platform::monotonic_seconds() - signalled, 1.0);
+    EXPECT_NE(tooltest::read_file(run_out).find("main(): sendpkts=1\n"), std::string::npos)
+        << tooltest::read_file(run_out);
+    EXPECT_EQ(json_check(tooltest::read_file(json_path)), "parsed");
+    platform::closesocket(quiet_peer);
+
+    // timeout(1) signals the process and then its group, two signals at
+    // once: every run still leaves a whole JSON file, never an empty one.
+    int whole = 0;
+    for (int round = 0; round < 20; round++) {
+        std::remove(json_path.c_str());
+        std::string command = "timeout 0.5 " ECHOMARK_BINARY " -h ::1 -p " + p +
+                              " --count=100000000 --interval=0 --quiet --json=" + json_path + " >/dev/null 2>&1";
+        std::system(command.c_str());
+        if (json_check(tooltest::read_file(json_path)) == "parsed") whole++;
+    }
+    EXPECT_EQ(whole, 20);
+
     // The document alone on standard output, whole enough for a parser.
     tooltest::run_result piped = run_program({"-h", "::1", "-p", p, "-c", "3", "--json=-"});
     EXPECT_EQ(piped.status, 0);

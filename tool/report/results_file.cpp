@@ -5,23 +5,39 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/output.hpp"
+#include "platform/stop_request.hpp"
+
 int results_open(const char* path, results_file* out) {
     out->is_stdout = std::strcmp(path, "-") == 0;
+    out->temporary[0] = '\0';
     if (out->is_stdout) {
         out->file = stdout;
         return 0;
     }
-    out->file = std::fopen(path, "w");
-    return out->file != nullptr ? 0 : errno;
+    std::size_t length = strnlen(path, results_path_size);
+    if (length >= results_path_size) return ENAMETOOLONG;
+    std::memcpy(out->path, path, length + 1);
+    out->file = platform::file_begin(out->path, out->temporary, sizeof out->temporary);
+    if (out->file == nullptr) return errno != 0 ? errno : EIO;
+    // Should a second signal end the run before the file is complete, the
+    // half-written temporary file goes with it.
+    if (out->temporary[0] != '\0') platform::stop_request_remove_on_kill(out->temporary);
+    return 0;
 }
 
 namespace {
 
-// Flushes, closes a real file, and reports the first failure seen.
+// Flushes, closes a real file (putting it in its place), and reports the
+// first failure seen.
 int finish(results_file* target) {
     int error = 0;
-    if (std::fflush(target->file) != 0 || std::ferror(target->file)) error = errno != 0 ? errno : EIO;
-    if (!target->is_stdout && std::fclose(target->file) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+    if (target->is_stdout) {
+        if (std::fflush(target->file) != 0 || std::ferror(target->file)) error = errno != 0 ? errno : EIO;
+    } else {
+        error = platform::file_commit(target->file, target->path, target->temporary, true);
+        platform::stop_request_keep(target->temporary);
+    }
     target->file = nullptr;
     return error;
 }

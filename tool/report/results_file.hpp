@@ -36,13 +36,22 @@ struct run_results {
     const run_statistics* stats;
 };
 
-// A results file: standard output for "-", else the file at the path.
+// Longest path of a results file, terminator included.
+constexpr int results_path_size = 1024;
+
+// A results file: standard output for "-", else the file at the path,
+// written under a temporary name beside it and put in its place when
+// complete, so that a run ended at any moment leaves the file whole or
+// untouched.
 struct results_file {
     std::FILE* file;
     bool is_stdout;
+    char path[results_path_size];
+    char temporary[results_path_size + 8];  // empty: written directly (a device, a pipe)
 };
 
-// Opens (creates or truncates) the file; 0, or the errno of the failure.
+// Opens the file for writing (the temporary one beside it, where it can);
+// 0, or the errno of the failure.
 int results_open(const char* path, results_file* out);
 // Writes the results and closes the file (standard output is only flushed);
 // 0, or the errno of the first write failure.

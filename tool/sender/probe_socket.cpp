@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/stop_request.hpp"
 #include "socketlib/socket.hpp"
 #include "tool/log/step_log.hpp"
 #include "tool/sender/sender.hpp"
@@ -20,6 +21,7 @@ int wait_select(int sock, platform::socket_set* read_set, platform::socket_set* 
     int result = platform::select(sock + 1, read_set, write_set, nullptr, timeout);
     for (int retry = 0; result < 0 && platform::WSAGetLastError() == platform::WSAEINTR && retry < retry_limit;
          retry++) {
+        if (platform::stop_requested()) return probe_wait_stopped;
         result = platform::select(sock + 1, read_set, write_set, nullptr, timeout);
     }
     return result;

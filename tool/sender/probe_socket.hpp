@@ -24,9 +24,13 @@ void probe_socket_open(probe_socket* ps, const char* ipaddr, int ipport);
 // value the system refuses is said once; the probes then leave with its own.
 void probe_socket_header(const probe_socket* ps, int tos, int ttl);
 
+// What probe_socket_wait returns when a stop request interrupted it.
+constexpr int probe_wait_stopped = -2;
+
 // A wait for the socket alone to become readable (or writable), for at most
-// `seconds`; `set` holds the socket afterwards when it is ready.  Interrupted
-// waits are repeated, but not for ever.
+// `seconds`; `set` holds the socket afterwards when it is ready.  A wait
+// interrupted by a stop request ends at once (probe_wait_stopped); other
+// interruptions are waited out again, but not for ever.
 int probe_socket_wait(const probe_socket* ps, platform::socket_set* set, bool for_read, double seconds);
 // Sends `length` bytes of `buffer` to the destination.
 int probe_socket_send(const probe_socket* ps, const unsigned char* buffer, int length);

@@ -138,6 +138,7 @@ bool probe_cycle(sender* s, int i) {
     double reference = probe_clock(s);
 
     int result = probe_socket_wait(&s->socket, &set, false, timeout);
+    if (result == probe_wait_stopped) return true;
     if (result == 0) {
         counts now = counts_of(s);
         step_log(&s->lines, "%s echomark_connect():1 /%06d/%06d/%06d/ TIMEOUT: if (result==0) continue;\n",
@@ -157,6 +158,7 @@ bool probe_cycle(sender* s, int i) {
     double wait = timeout;
     for (;;) {
         result = probe_socket_wait(&s->socket, &set, true, wait);
+        if (result == probe_wait_stopped) return true;
         if (result == 0) break;
         if (result < 0) {
             counts now = counts_of(s);
@@ -188,19 +190,31 @@ bool probe_cycle(sender* s, int i) {
 
 // The drain: waits for the probes still without a reply, up to the first
 // silent wait.  Copies and strangers' datagrams do not end it, but it lasts
-// no longer than one time-out per reply missing when it began.  False when a
-// wait failed.
+// no longer than one time-out per reply missing when it began.  After a stop
+// request it only takes what has already arrived.  False when a wait failed.
 bool drain(sender* s) {
     const echomark_record* r = s->rec->record;
     const double timeout = s->settings->timeout;
     double deadline = platform::monotonic_seconds() + timeout * (r->sendpkts - r->recvpkts);
     double wait = timeout;
     const int first = r->recvpkts;
+    int interrupted = 0;
     for (int i = first; r->recvpkts < r->sendpkts; i++) {
         platform::socket_set set;
         // The first wait is the time-out as given; later ones end the drain
-        // once its time is up (or the time-out is no number).
-        int result = i == first || wait > 0.0 ? probe_socket_wait(&s->socket, &set, true, wait) : 0;
+        // once its time is up (or the time-out is no number).  After a stop
+        // request the waits take no time.
+        bool stopped = platform::stop_requested();
+        if (stopped) wait = 0.0;
+        int result = i == first || wait > 0.0 || stopped ? probe_socket_wait(&s->socket, &set, true, wait) : 0;
+        if (result == probe_wait_stopped) {
+            // Stopped while it waited: look once more, without waiting.
+            if (++interrupted <= 2) {
+                i--;
+                continue;
+            }
+            result = 0;
+        }
         if (result == 0) {
             cycle_log(&s->lines, "echomark_connect():2", i, r->sendpkts, r->recvpkts,
                       "TIMEOUT: if (result==0) continue;\n");
