@@ -294,8 +294,10 @@ void judge(slot* s, const platform::datagram* io, int* counter, int64_t now_us) 
         return;
     }
     uint32_t fingerprint = runopts.echo ? guard_fingerprint(s->data, s->recvsize) : static_cast<uint32_t>(s->lastpkts);
-    guard_decision decision = guard_check(&guard, reinterpret_cast<const sockaddr*>(&io->address), io->address_length,
-                                          fingerprint, s->recvsize, replysize, now_us);
+    const sockaddr* source = reinterpret_cast<const sockaddr*>(&io->address);
+    const unsigned char* cookie = runopts.echo ? nullptr : guard_cookie_presented(s->data, s->recvsize);
+    guard_decision decision =
+        guard_check(&guard, source, io->address_length, fingerprint, s->recvsize, replysize, cookie, now_us);
     if (decision.verdict != guard_answer) {
         if (decision.announce) {
             slot_log(s,
@@ -306,6 +308,11 @@ void judge(slot* s, const platform::datagram* io, int* counter, int64_t now_us) 
         return;
     }
     s->replysize = replysize;
+    // The reply's cookie replaces the one presented, which has been checked.
+    if (!runopts.echo && guard_cookie_answer(&guard, source, io->address_length, s->data, replysize, now_us) &&
+        s->dirty < probe_cookie_end) {
+        s->dirty = probe_cookie_end;
+    }
     // An endless responder may count past INT_MAX; wrap instead of overflowing.
     *counter = static_cast<int>(static_cast<uint32_t>(*counter) + 1U);
 }
