@@ -119,34 +119,50 @@ bool older(const place* a, const place* b) {
 // one among those its hash allows.  Every source has a place of its own, so
 // one forged source's repeats never count against another.
 guard_entry* entry_of(responder_guard* guard, const guard_source& source, int64_t now_us) {
+    guard_entry* recent = &guard->entries[guard->recent_entry];
+    if (recent->used && same_source(recent->source, source)) return recent;
     uint64_t hash = keyed_hash(guard, purpose_source_place, 0, source);
+    guard_entry* found = nullptr;
     guard_entry* oldest = nullptr;
-    for (int i = 0; i < guard_probe_places; i++) {
+    for (int i = 0; i < guard_probe_places && found == nullptr; i++) {
         guard_entry* entry = &guard->entries[(hash + static_cast<uint64_t>(i)) % guard_table_size];
-        if (entry->used && same_source(entry->source, source)) return entry;
+        if (entry->used && same_source(entry->source, source)) found = entry;
         if (oldest == nullptr || older(entry, oldest)) oldest = entry;
     }
-    entry_start(oldest, source, now_us);
-    return oldest;
+    if (found == nullptr) {
+        found = oldest;
+        entry_start(found, source, now_us);
+    }
+    guard->recent_entry = static_cast<int>(found - guard->entries);
+    return found;
 }
 
 // The credit of an address, as entry_of; a new or re-made one holds nothing.
+bool holds(const guard_account* account, const guard_source& address) {
+    return account->used && account->family == address.family &&
+           std::memcmp(account->address, address.address, 16) == 0;
+}
+
 guard_account* account_of(responder_guard* guard, const guard_source& address) {
+    guard_account* recent = &guard->accounts[guard->recent_account];
+    if (holds(recent, address)) return recent;
     uint64_t hash = keyed_hash(guard, purpose_account_place, 0, address);
+    guard_account* found = nullptr;
     guard_account* oldest = nullptr;
-    for (int i = 0; i < guard_probe_places; i++) {
+    for (int i = 0; i < guard_probe_places && found == nullptr; i++) {
         guard_account* account = &guard->accounts[(hash + static_cast<uint64_t>(i)) % guard_account_table_size];
-        if (account->used && account->family == address.family &&
-            std::memcmp(account->address, address.address, 16) == 0) {
-            return account;
-        }
+        if (holds(account, address)) found = account;
         if (oldest == nullptr || older(account, oldest)) oldest = account;
     }
-    std::memset(oldest, 0, sizeof *oldest);
-    oldest->used = true;
-    oldest->family = address.family;
-    std::memcpy(oldest->address, address.address, 16);
-    return oldest;
+    if (found == nullptr) {
+        found = oldest;
+        std::memset(found, 0, sizeof *found);
+        found->used = true;
+        found->family = address.family;
+        std::memcpy(found->address, address.address, 16);
+    }
+    guard->recent_account = static_cast<int>(found - guard->accounts);
+    return found;
 }
 
 // Counts this copy of the datagram; true when it has come too often.

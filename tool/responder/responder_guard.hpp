@@ -100,6 +100,10 @@ struct responder_guard {
     bool budget;   // false: replies are not limited by the credit
     bool keyed;    // the key came from the system's random source: cookies work
     unsigned char key[siphash_key_size];
+    // The places of the latest source and address: a burst mostly comes
+    // from one, and finds them without hashing.
+    int recent_entry;
+    int recent_account;
     guard_entry entries[guard_table_size];
     guard_account accounts[guard_account_table_size];
 };

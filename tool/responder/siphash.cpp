@@ -1,6 +1,9 @@
 // SipHash-2-4: two compression rounds per 8-byte word, four to finish.
 #include "tool/responder/siphash.hpp"
 
+#include <bit>
+#include <cstring>
+
 namespace {
 
 uint64_t rotate(uint64_t value, int bits) { return (value << bits) | (value >> (64 - bits)); }
@@ -8,6 +11,15 @@ uint64_t rotate(uint64_t value, int bits) { return (value << bits) | (value >> (
 uint64_t little_endian(const unsigned char* bytes, int count) {
     uint64_t value = 0;
     for (int i = count - 1; i >= 0; i--) value = (value << 8) | bytes[i];
+    return value;
+}
+
+// A whole word in one load where the machine is little-endian, as all the
+// ones this runs on are.
+uint64_t word_at(const unsigned char* bytes) {
+    if constexpr (std::endian::native != std::endian::little) return little_endian(bytes, 8);
+    uint64_t value;
+    std::memcpy(&value, bytes, 8);
     return value;
 }
 
@@ -44,7 +56,7 @@ uint64_t siphash24(const unsigned char (&key)[siphash_key_size], const unsigned 
     sip_state s = {k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL, k0 ^ 0x6c7967656e657261ULL,
                    k1 ^ 0x7465646279746573ULL};
     int whole = length - length % 8;
-    for (int at = 0; at < whole; at += 8) absorb(&s, little_endian(data + at, 8));
+    for (int at = 0; at < whole; at += 8) absorb(&s, word_at(data + at));
     // The last word holds the remaining bytes and the length's low byte on top.
     uint64_t last = little_endian(data + whole, length - whole) | (static_cast<uint64_t>(length & 0xFF) << 56);
     absorb(&s, last);
