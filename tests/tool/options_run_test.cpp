@@ -880,6 +880,21 @@ TEST(ToolOptionsRun, MaxreplyRefusesLongerRequestsAndStillAnswersShorterOnes) {
     }
     EXPECT_EQ(tooltest::count_matching(log, ".* sendsize=udp_send\\(127\\.0\\.0\\.1:\\d+\\): sendsize=100 .*"), 3);
     EXPECT_EQ(tooltest::count_matching(log, ".* sendsize=udp_send\\(127\\.0\\.0\\.1:\\d+\\): sendsize=50 .*"), 3);
+
+    // 64-byte probes asking 1400 bytes, beyond 16 times: the sender shows it
+    // receives at its address with the responder's cookie, and every probe
+    // is answered.  A plain echo gives no cookie, and the run says so.
+    responder_program open_responder;
+    ASSERT_TRUE(open_responder.ready);
+    tooltest::run_result proven = run_program({"-h", "127.0.0.1", "-p", std::to_string(open_responder.port), "-c",
+                                               "20", "--sendsize=64", "--recvsize=1400"});
+    EXPECT_NE(proven.out.find("echomark_connect(): hello: cookie received"), std::string::npos) << proven.out;
+    EXPECT_NE(proven.out.find("main(): recvpkts=20\n"), std::string::npos) << proven.out;
+    peer_thread echo_peer([](int sock, unsigned char* data, const sockaddr_in& from, int) { echo(sock, data, from); });
+    tooltest::run_result plain = run_program({"-h", "127.0.0.1", "-p", std::to_string(echo_peer.port), "-c", "2",
+                                              "--sendsize=64", "--recvsize=1400"});
+    EXPECT_NE(plain.out.find("echomark_connect(): hello: no cookie"), std::string::npos) << plain.out;
+    EXPECT_NE(plain.out.find("main(): recvpkts=2\n"), std::string::npos) << plain.out;
 }
 
 TEST(ToolOptionsRun, IntervalSetsThePauseAfterEachGoodReply) {

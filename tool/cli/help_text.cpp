@@ -27,7 +27,7 @@ const char* const option_lines[] = {
     "  --ttl=<1..255>         time to live (IPv6: hop limit) of the probes",
     "  --maxreply=<bytes>     responder: no reply to requests for more than this",
     "  --echo                 responder: answer every datagram with its own bytes (plain echo clients)",
-    "  --nobudget             responder: no limit on reply bytes beyond what a source sent",
+    "  --nobudget             responder: no limit on replies beyond 16 times what an address sent",
 };
 
 }  // namespace

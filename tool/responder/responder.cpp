@@ -188,8 +188,10 @@ void judge(responder* r, slot* s, const platform::datagram* io, int* counter, in
         return;
     }
     uint32_t fingerprint = settings.echo ? guard_fingerprint(s->data, s->recvsize) : static_cast<uint32_t>(s->lastpkts);
-    guard_decision decision = guard_check(&r->guard, reinterpret_cast<const sockaddr*>(&io->address),
-                                          io->address_length, fingerprint, s->recvsize, replysize, now_us);
+    const sockaddr* source = reinterpret_cast<const sockaddr*>(&io->address);
+    const unsigned char* cookie = settings.echo ? nullptr : guard_cookie_presented(s->data, s->recvsize);
+    guard_decision decision =
+        guard_check(&r->guard, source, io->address_length, fingerprint, s->recvsize, replysize, cookie, now_us);
     if (decision.verdict != guard_answer) {
         if (decision.announce) {
             slot_log(r, s,
@@ -200,6 +202,11 @@ void judge(responder* r, slot* s, const platform::datagram* io, int* counter, in
         return;
     }
     s->replysize = replysize;
+    // The reply's cookie replaces the one presented, which has been checked.
+    if (!settings.echo && guard_cookie_answer(&r->guard, source, io->address_length, s->data, replysize, now_us) &&
+        s->dirty < probe_cookie_end) {
+        s->dirty = probe_cookie_end;
+    }
     // An endless responder may count past INT_MAX; wrap instead of overflowing.
     *counter = static_cast<int>(static_cast<uint32_t>(*counter) + 1U);
 }

@@ -7,6 +7,7 @@
 #include "tool/log/step_log.hpp"
 #include "tool/report/interval_line.hpp"
 #include "tool/report/run_report.hpp"
+#include "tool/sender/probe_cookie.hpp"
 #include "tool/sender/probe_socket.hpp"
 #include "tool/sender/quiet_progress.hpp"
 #include "tool/sender/sender.hpp"
@@ -18,6 +19,7 @@ namespace {
 struct sender {
     const sender_settings* settings;
     probe_socket socket;
+    probe_cookie cookie;  // the responder's, where the replies asked for need one
     recorder* rec;
     step_lines lines;
     unsigned char* buffer;  // one datagram buffer for probes and replies
@@ -74,6 +76,7 @@ taken take_datagram(sender* s, int cycle) {
     t.event.received = t.received;
     t.event.probe = t.received >= probe_end ? data_value_get(s->buffer, value_probe) : 0;
     t.event.reply = t.received >= probe_end && probe_socket_from_destination(&s->socket, t.from);
+    if (t.event.reply) probe_cookie_learn(&s->cookie, s->buffer, t.received);
     t.event.cycle = cycle;
     t.event.arrival = arrival.seconds;
     t.event.waited = 0.0;
@@ -88,6 +91,7 @@ void send_one(sender* s, int i, double reference) {
     data_value_set(s->buffer, value_probe, i);
     data_value_set(s->buffer, value_probesize, settings->sendsize);
     data_value_set(s->buffer, value_replysize, settings->recvsize);
+    probe_cookie_present(&s->cookie, s->buffer);
     // The round trip starts here, on the clock the arrival is read on.
     platform::clock_reading calendar = platform::realtime_now();
     double leaving = platform::monotonic_seconds();
@@ -272,6 +276,9 @@ void sender_run(const sender_settings* settings, recorder* rec) {
     unsigned char buffer[datagram_buffer_size];
     std::memset(buffer, 0, sizeof buffer);
     s.buffer = buffer;
+
+    probe_cookie_begin(&s.cookie, settings->sendsize, settings->recvsize);
+    probe_cookie_hello(&s.cookie, &s.socket, settings->timeout, buffer);
 
     double start = utillib::getmicrotime();
     std::puts("echomark_connect(): echomark_send(void *arg):/echomark_recv(void *arg):");

@@ -1,5 +1,6 @@
 // The responder's safety rules on their own, with a clock the test turns:
-// own address, port 0, loops, the amplification budget, and the fixed table.
+// own address, port 0, loops, the amplification limit under forged crowds,
+// cookies, and the fixed tables.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -11,6 +12,7 @@
 
 #include "platform/winsock.hpp"
 #include "tool/responder/responder_guard.hpp"
+#include "tool/responder/siphash.hpp"
 
 // Allocations made by the code under test, counted while a test asks for it.
 namespace {
@@ -49,9 +51,14 @@ sockaddr_in6 v6(const char* text, int port) {
 }
 
 template <typename address>
+const sockaddr* as_sockaddr(const address& a) {
+    return reinterpret_cast<const sockaddr*>(&a);
+}
+
+template <typename address>
 guard_decision check(responder_guard* g, const address& from, uint32_t fingerprint, int received, int reply,
-                     int64_t now_us) {
-    return guard_check(g, reinterpret_cast<const sockaddr*>(&from), sizeof from, fingerprint, received, reply, now_us);
+                     int64_t now_us, const unsigned char* cookie = nullptr) {
+    return guard_check(g, as_sockaddr(from), sizeof from, fingerprint, received, reply, cookie, now_us);
 }
 
 struct guard_fixture : ::testing::Test {
@@ -152,7 +159,9 @@ TEST_F(guard_fixture, ProgramsOwnRunsAreNeverRefused) {
         {8192, 9192, 1000},  // the defaults
         {8192, 9192, 10},    // --interval=0 on a fast path
         {64, 64, 5},         // the benchmark's probes
-        {16, 128, 5},        // asking eight times its size
+        {16, 256, 5},        // asking the whole ratio
+        {6, 6, 5},           // a plain echo client
+        {44, 44, 2},         // reflection of a timestamp test packet, at a high rate
         {1000, 8000, 20},   {65507, 65507, 100},
     };
     for (const run& r : runs) {
@@ -166,71 +175,203 @@ TEST_F(guard_fixture, ProgramsOwnRunsAreNeverRefused) {
     }
 }
 
-TEST_F(guard_fixture, AmplificationIsBoundedOverAnySecond) {
-    sockaddr_in attacked = v4("127.0.0.1", 6000);
-    // One small datagram asking for the largest reply is answered in full.
-    EXPECT_EQ(check(&guard, attacked, 0, 16, 65507, 0).verdict, guard_answer);
-    // 2000 of them within a second get at most 16 times what they sent.
-    reset();
-    int64_t replied = 0, sent = 0;
-    int announced = 0;
-    for (int i = 0; i < 2000; i++) {
-        guard_decision d = check(&guard, attacked, static_cast<uint32_t>(i), 16, 65507, i * 500);
-        sent += 16;
-        if (d.verdict == guard_answer) replied += 65507;
-        if (d.announce) announced++;
-        if (d.verdict != guard_answer) {
-            EXPECT_EQ(d.verdict, guard_budget);
-        }
-    }
-    EXPECT_LE(replied, 16 * sent);
-    EXPECT_GE(replied, 65507);
-    EXPECT_EQ(announced, 1);
-    // Over a long run the excess stays at the refill rate of the budget.
-    reset();
-    replied = 0;
-    sent = 0;
-    for (int i = 0; i < 100000; i++) {
-        if (check(&guard, attacked, static_cast<uint32_t>(i), 16, 65507, i * 100).verdict == guard_answer) {
-            replied += 65507;
-        }
-        sent += 16;
-    }
-    // 10 s: the first budget, ten refills, and eight times what was sent.
-    EXPECT_LE(replied - sent, 11 * guard_budget_bytes + guard_budget_ratio * sent);
-    EXPECT_GE(replied, 9 * 65507);
-    // Without the budget every reply goes out.
-    reset("127.0.0.1", 7777, false);
-    for (int i = 0; i < 100; i++) {
-        EXPECT_EQ(check(&guard, attacked, static_cast<uint32_t>(i), 16, 65507, i).verdict, guard_answer);
-    }
-}
-
-TEST_F(guard_fixture, FixedTableNoAllocationAndOverflowSharesOneBudget) {
+// Forged 16-byte requests for the largest reply, in every mix of sources:
+// towards every address the replies stay within the ratio of what came from
+// it, while the program's own sender beside them is answered every time.
+TEST_F(guard_fixture, ForgedCrowdsGetNoMoreThanTheRatioOfTheirBytes) {
+    struct attack {
+        const char* name;
+        bool v6;
+        int addresses, ports, rounds;
+        int64_t spacing_us, round_us;
+        int answered;  // the requests that earn a reply
+    } attacks[] = {
+        {"1024 fixed sources, 4 rounds", false, 1024, 1, 4, 100, guard_window_us, 0},
+        {"20000 churning sources", false, 20000, 1, 1, 100, 0, 0},
+        // One address gathers 256 bytes of credit per request, whatever the port.
+        {"20000 ports of one address", false, 1, 20000, 1, 100, 0, 20000 * 256 / 65507},
+        {"IPv6: 20000 addresses of one /64", true, 20000, 1, 1, 100, 0, 0},
+        {"IPv6: 20000 ports of one address", true, 1, 20000, 1, 100, 0, 20000 * 256 / 65507},
+        // No refill with time, however slowly one asks.
+        {"one source every 10 s for 1000 s", false, 1, 1, 100, 0, 10 * guard_window_us, 0},
+    };
     counting = true;
-    // Far more sources than places, all at once: none gets a fresh budget by
-    // pushing another out, so the replies stay bounded.
-    int64_t replied = 0, sent = 0;
-    for (int i = 0; i < 20 * guard_table_size; i++) {
-        sockaddr_in6 forged = v6("2001:db8::1", 1 + i);
-        if (check(&guard, forged, 1, 16, 65507, i).verdict == guard_answer) replied += 65507;
-        sent += 16;
+    for (const attack& a : attacks) {
+        reset();
+        sockaddr_in sender = v4("127.0.0.1", 40000);
+        int64_t sent = 0, replied = 0;
+        int answered = 0, requests = 0;
+        int64_t t = 0;
+        for (int round = 0; round < a.rounds; round++, t += a.round_us) {
+            for (int i = 0; i < a.addresses * a.ports; i++, t += a.spacing_us) {
+                int address = i / a.ports;
+                int port = 1 + i % a.ports;
+                guard_decision d;
+                if (a.v6) {
+                    sockaddr_in6 forged = v6("2001:db8::", port);
+                    for (int b = 0; b < 4; b++)
+                        forged.sin6_addr.s6_addr[15 - b] = static_cast<unsigned char>(address >> (8 * b));
+                    d = check(&guard, forged, static_cast<uint32_t>(requests), 16, 65507, t);
+                } else {
+                    sockaddr_in forged = v4("10.0.0.0", port);
+                    forged.sin_addr.s_addr = htonl(0x0A000000U + static_cast<uint32_t>(address));
+                    d = check(&guard, forged, static_cast<uint32_t>(requests), 16, 65507, t);
+                }
+                requests++;
+                sent += 16;
+                if (d.verdict == guard_answer) {
+                    replied += 65507;
+                    answered++;
+                } else {
+                    ASSERT_EQ(d.verdict, guard_budget) << a.name;
+                }
+                if (i % 10 == 0) {
+                    ASSERT_EQ(check(&guard, sender, static_cast<uint32_t>(requests), 8192, 9192, t).verdict,
+                              guard_answer)
+                        << a.name << " request " << requests;
+                }
+            }
+        }
+        EXPECT_LE(replied, probe_unproven_ratio * sent) << a.name;
+        EXPECT_EQ(answered, a.answered) << a.name;
     }
     counting = false;
     EXPECT_EQ(allocations.load(), 0);
-    // A first budget per place and one shared by the rest, then the ratio.
-    EXPECT_LE(replied, (guard_table_size + 2) * guard_budget_bytes + (1 + guard_budget_ratio) * sent);
-    // Places idle for a window go to new sources.
-    EXPECT_EQ(check(&guard, v4("192.0.2.7", 999), 1, 16, 65507, 3 * guard_window_us).verdict, guard_answer);
-    // Overflow sources must not pass for each other's repeats: the same
-    // probe number from many of them is no loop.
-    reset();
-    int refused = 0;
-    for (int i = 0; i < 4 * guard_table_size; i++) {
-        sockaddr_in sender = v4("127.0.0.1", 1 + i);
-        if (check(&guard, sender, 0, 64, 64, i).verdict != guard_answer) refused++;
+
+    // --nobudget: every reply goes out.
+    reset("127.0.0.1", 7777, false);
+    for (int i = 0; i < 100; i++) {
+        EXPECT_EQ(check(&guard, v4("10.0.0.1", 1 + i), static_cast<uint32_t>(i), 16, 65507, i).verdict, guard_answer);
     }
-    EXPECT_EQ(refused, 0);
+}
+
+TEST_F(guard_fixture, CreditIsCappedAndAnAddressPushedOutStartsAtZero) {
+    sockaddr_in source = v4("10.0.0.1", 1000);
+    // Large datagrams asking for nothing: the credit stops at its cap.
+    for (int i = 0; i < 100; i++) check(&guard, source, static_cast<uint32_t>(i), 65507, 0, i);
+    int answered = 0;
+    for (int i = 0; i < 100; i++) {
+        if (check(&guard, source, static_cast<uint32_t>(100 + i), 16, 65507, 100 + i).verdict == guard_answer) {
+            answered++;
+        }
+    }
+    EXPECT_EQ(answered, guard_credit_cap / 65507);
+
+    // Credit again, then a crowd of new addresses pushes the address out of
+    // the table: none of them inherits its credit, and it starts again at nothing.
+    reset();
+    for (int i = 0; i < 10; i++) check(&guard, source, static_cast<uint32_t>(i), 65507, 0, i);
+    for (int i = 0; i < 20 * guard_account_table_size; i++) {
+        sockaddr_in crowd = v4("10.0.0.0", 2000);
+        crowd.sin_addr.s_addr = htonl(0x0B000000U + static_cast<uint32_t>(i));
+        ASSERT_EQ(check(&guard, crowd, 1, 16, 65507, 100 + i).verdict, guard_budget) << i;
+    }
+    EXPECT_EQ(check(&guard, source, 99, 16, 65507, guard_window_us).verdict, guard_budget);
+}
+
+// Far more sources than places, one forged source among them repeating a
+// datagram: that one is refused, every other one keeps being answered.
+TEST_F(guard_fixture, TheLoopRuleRefusesTheForgedSourceNotTheCrowd) {
+    sockaddr_in sender = v4("127.0.0.1", 40000);
+    sockaddr_in repeater = v4("10.9.9.9", 53);
+    int refused_repeats = 0;
+    for (int i = 0; i < 20 * guard_table_size; i++) {
+        int64_t t = i * 50;
+        sockaddr_in crowd = v4("10.0.0.0", 1 + i % 60000);
+        crowd.sin_addr.s_addr = htonl(0x0A000000U + static_cast<uint32_t>(i));
+        // Every crowd source sends probe number 0: equal numbers from
+        // different sources are no loop.
+        ASSERT_EQ(check(&guard, crowd, 0, 64, 64, t).verdict, guard_answer) << i;
+        if (check(&guard, repeater, 7, 64, 64, t).verdict == guard_loop) refused_repeats++;
+        if (i % 4 == 0) {
+            ASSERT_EQ(check(&guard, sender, static_cast<uint32_t>(i), 8192, 9192, t).verdict, guard_answer) << i;
+        }
+    }
+    EXPECT_GE(refused_repeats, 20 * guard_table_size - 2 * (guard_repeat_limit + 1));
+}
+
+TEST(GuardCookie, SipHashGivesTheReferenceValues) {
+    unsigned char key[siphash_key_size];
+    unsigned char message[64];
+    for (int i = 0; i < 16; i++) key[i] = static_cast<unsigned char>(i);
+    for (int i = 0; i < 64; i++) message[i] = static_cast<unsigned char>(i);
+    // Message 00 01 02 ... of each length, key 00 01 ... 0f.
+    struct vector {
+        int length;
+        uint64_t hash;
+    } vectors[] = {{0, 0x726fdb47dd0e0e31ULL},  {1, 0x74f839c593dc67fdULL}, {7, 0xab0200f58b01d137ULL},
+                   {8, 0x93f5f5799a932462ULL},  {9, 0x9e0082df0ba9e4b0ULL}, {15, 0xa129ca6149be45e5ULL},
+                   {25, 0xbce192de8a85b8eaULL}, {63, 0x958a324ceb064572ULL}};
+    for (const vector& v : vectors) EXPECT_EQ(siphash24(key, message, v.length), v.hash) << v.length;
+}
+
+TEST_F(guard_fixture, ACookieProvesTheAddressAndLiftsOnlyTheLimit) {
+    sockaddr_in client = v4("10.1.2.3", 4000);
+    unsigned char cookie[guard_cookie_size];
+    ASSERT_TRUE(guard_cookie_make(&guard, as_sockaddr(client), sizeof client, 0, cookie));
+    auto valid = [&](const auto& from, const unsigned char* c, int64_t at) {
+        return guard_cookie_check(&guard, as_sockaddr(from), sizeof from, c, at);
+    };
+    // Bound to the address, not the port; an IPv4 peer of a dual-stack socket is the same address.
+    EXPECT_TRUE(valid(client, cookie, 0));
+    EXPECT_TRUE(valid(v4("10.1.2.3", 9), cookie, 0));
+    EXPECT_TRUE(valid(v6("::ffff:10.1.2.3", 9), cookie, 0));
+    EXPECT_FALSE(valid(v4("10.1.2.4", 4000), cookie, 0));
+    EXPECT_FALSE(valid(v6("2001:db8::1", 4000), cookie, 0));
+    EXPECT_FALSE(valid(client, nullptr, 0));
+    for (int bit = 0; bit < 8 * guard_cookie_size; bit++) {
+        cookie[bit / 8] ^= static_cast<unsigned char>(1 << bit % 8);
+        EXPECT_FALSE(valid(client, cookie, 0)) << bit;
+        cookie[bit / 8] ^= static_cast<unsigned char>(1 << bit % 8);
+    }
+    // Good through the next key period, not the one after.
+    EXPECT_TRUE(valid(client, cookie, 2 * guard_cookie_period_us - 1));
+    EXPECT_FALSE(valid(client, cookie, 2 * guard_cookie_period_us));
+
+    // A proven datagram gets the largest reply for 16 bytes, again and
+    // again; without the cookie, or with a cookie of another guard (another
+    // key), none.
+    for (int i = 0; i < 1000; i++) {
+        ASSERT_EQ(check(&guard, client, static_cast<uint32_t>(i), 16, 65507, i, cookie).verdict, guard_answer) << i;
+    }
+    EXPECT_EQ(check(&guard, client, 1000, 16, 65507, 1000).verdict, guard_budget);
+    unsigned char stale[guard_cookie_size];
+    std::memcpy(stale, cookie, sizeof stale);
+    reset();
+    EXPECT_EQ(check(&guard, client, 1001, 16, 65507, 1001, stale).verdict, guard_budget);
+    // The loop rule still holds for a proven source.
+    ASSERT_TRUE(guard_cookie_make(&guard, as_sockaddr(client), sizeof client, 0, cookie));
+    guard_verdict last = guard_answer;
+    for (int copy = 0; copy <= guard_repeat_limit + 1; copy++)
+        last = check(&guard, client, 5, 16, 16, 2000 + copy, cookie).verdict;
+    EXPECT_EQ(last, guard_loop);
+}
+
+TEST_F(guard_fixture, CookieFieldsOnTheWire) {
+    sockaddr_in client = v4("10.1.2.3", 4000);
+    unsigned char expected[guard_cookie_size];
+    ASSERT_TRUE(guard_cookie_make(&guard, as_sockaddr(client), sizeof client, 0, expected));
+    unsigned char data[64];
+    struct wire_case {
+        uint32_t flags;
+        int length;  // received, and the reply's length
+        bool cookie;
+    } cases[] = {
+        {probe_ask_cookie | probe_ask_hello, probe_cookie_end, true},
+        {probe_ask_cookie, 64, true},
+        {probe_ask_cookie, probe_cookie_end - 1, false},  // no room for the field
+        {probe_ask_oneway, 64, false},                    // not asked
+    };
+    for (const wire_case& c : cases) {
+        std::memset(data, 0x5A, sizeof data);
+        data_value_set(data, value_reserved, static_cast<int>(c.flags));
+        EXPECT_EQ(guard_cookie_presented(data, c.length), c.cookie ? data + probe_cookie_offset : nullptr) << c.length;
+        EXPECT_EQ(guard_cookie_answer(&guard, as_sockaddr(client), sizeof client, data, c.length, 0), c.cookie);
+        uint32_t flags = static_cast<uint32_t>(data_value_get(data, value_reserved));
+        EXPECT_EQ(flags, c.cookie ? c.flags | probe_did_cookie : c.flags);
+        EXPECT_EQ(std::memcmp(data + probe_cookie_offset, expected, guard_cookie_size) == 0, c.cookie);
+        EXPECT_EQ(data[probe_cookie_end], 0x5A);  // nothing beyond the field
+    }
 }
 
 TEST(GuardFingerprint, EqualBytesEqualPrintsAndLengthCounts) {

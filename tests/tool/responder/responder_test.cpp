@@ -10,6 +10,7 @@
 
 #include "tests/support/tool_test_support.hpp"
 #include "tool/responder/responder.hpp"
+#include "tool/wire/probe_extension.hpp"
 
 namespace {
 
@@ -441,16 +442,57 @@ long replied_bytes(const std::string& log) {
     return total;
 }
 
-TEST_F(responder_fixture, SmallDatagramsCannotBuyLargeRepliesBeyondTheBudget) {
-    // One small datagram asking for the largest reply is answered in full.
+TEST_F(responder_fixture, SmallDatagramsBuyAtMostTheRatioAndACookieLiftsIt) {
+    // A small datagram asking for the largest reply gets none: its address
+    // has not earned it.
     std::string log = handle(client, probe(16, 1, 65507));
     int length = 0;
-    reply(client, &length);
-    EXPECT_EQ(length, 65507);
-    EXPECT_EQ(count_matching(log, send_line(0, client_port, 65507, 1)), 1) << log;
+    reply(client, &length, 0.1);
+    EXPECT_EQ(length, -2);
+    EXPECT_EQ(count_matching(
+                  log, "echomark_listen\\(\\): \\[000000\\] refused\\(127\\.0\\.0\\.1:" + std::to_string(client_port) +
+                           "\\): reason=budget lastpkts=000001: no reply to this source for now"),
+              1)
+        << log;
 
-    // 2000 of them from another source within a second get back at most 16
-    // times what they sent, and the refusal is said once.
+    // A hello brings the cookie back; with it the same request is answered
+    // in full, and the reply carries the cookie again.
+    std::vector<unsigned char> hello = probe(probe_cookie_end, -1, probe_cookie_end);
+    data_value_set(hello.data(), value_reserved, static_cast<int>(probe_ask_cookie | probe_ask_hello));
+    handle(client, hello);
+    std::vector<unsigned char> got = reply(client, &length);
+    ASSERT_EQ(length, probe_cookie_end);
+    EXPECT_EQ(static_cast<uint32_t>(data_value_get(got.data(), value_reserved)),
+              probe_ask_cookie | probe_ask_hello | probe_did_cookie);
+    std::vector<unsigned char> proven = probe(probe_cookie_end, 2, 65507);
+    data_value_set(proven.data(), value_reserved, static_cast<int>(probe_ask_cookie));
+    std::copy(got.begin() + probe_cookie_offset, got.begin() + probe_cookie_end, proven.begin() + probe_cookie_offset);
+    handle(client, proven);
+    got = reply(client, &length);
+    ASSERT_EQ(length, 65507);
+    EXPECT_EQ(data_value_get(got.data(), value_probe), 2);
+    EXPECT_EQ(static_cast<uint32_t>(data_value_get(got.data(), value_reserved)), probe_ask_cookie | probe_did_cookie);
+    EXPECT_TRUE(std::equal(proven.begin() + probe_cookie_offset, proven.end(), got.begin() + probe_cookie_offset));
+
+    // A cookie written beyond the bytes that arrived is cleared with them:
+    // the next reply from that buffer is padded with zeros only.
+    std::vector<unsigned char> short_ask = probe(datagram_header_size, 3, probe_cookie_end);
+    data_value_set(short_ask.data(), value_reserved, static_cast<int>(probe_ask_cookie));
+    ::testing::internal::CaptureStdout();
+    for (const std::vector<unsigned char>& datagram : {short_ask, probe(datagram_header_size, 4, 32)}) {
+        tooltest::send_to(client, datagram.data(), datagram_header_size, port);
+        responder_serve(state.get(), responder, 1);
+    }
+    ::testing::internal::GetCapturedStdout();
+    got = reply(client, &length);
+    ASSERT_EQ(length, probe_cookie_end);
+    EXPECT_EQ(static_cast<uint32_t>(data_value_get(got.data(), value_reserved)), probe_ask_cookie | probe_did_cookie);
+    got = reply(client, &length);
+    ASSERT_EQ(length, 32);
+    for (int i = datagram_header_size; i < 32; i++) EXPECT_EQ(got[i], 0) << i;
+
+    // 2000 of them from another port of that address get back at most 16
+    // times what the address sent, and the refusal is said once.
     int other_port = 0;
     int other = tooltest::open_udp(&other_port);
     ASSERT_GE(other, 0);
