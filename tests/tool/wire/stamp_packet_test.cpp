@@ -187,6 +187,9 @@ TEST(StampRequest, AuthenticatedLayoutIsRefusedOnlyWhenItLooksSo)
     authenticated[16] = 0xE8;
     EXPECT_EQ(stamp_parse_request(authenticated, stamp_authenticated_length, &r), stamp_authenticated);
     EXPECT_EQ(stamp_parse_request(authenticated, stamp_authenticated_length - 1, &r), 0);
+    authenticated[16] = 0;  // no time at all: nothing says authenticated
+    EXPECT_EQ(stamp_parse_request(authenticated, stamp_authenticated_length, &r), 0);
+    authenticated[16] = 0xE8;
     stamp_reply reply;
     EXPECT_EQ(stamp_parse_reply(authenticated, stamp_authenticated_length, &reply), stamp_authenticated);
 }
@@ -348,8 +351,16 @@ TEST(StampReflector, StatefulCountsPerSessionAndEvictedSessionsStartAgain)
         EXPECT_EQ(reflect(&r, request, 44, one).reply.sequence, expected);
         EXPECT_EQ(reflect(&r, request, 44, other_port).reply.sequence, expected);
     }
-    request[15] = 10;  // another SSID from the same source is another session
-    EXPECT_EQ(reflect(&r, request, 44, one).reply.sequence, 0u);
+    // Each SSID from one source is a session of its own, whichever places
+    // the sessions share.
+    for (uint32_t expected = 0; expected < 2; expected++) {
+        for (int ssid = 1000; ssid < 2000; ssid++) {
+            request[14] = static_cast<unsigned char>(ssid >> 8);
+            request[15] = static_cast<unsigned char>(ssid);
+            ASSERT_EQ(reflect(&r, request, 44, one).reply.sequence, expected) << ssid;
+        }
+    }
+    request[14] = 0;
     request[15] = 9;
     // Twice as many sources as places: the oldest sessions are pushed out.
     for (int i = 0; i < 2 * stamp_session_capacity; i++) {
