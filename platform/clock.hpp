@@ -62,12 +62,12 @@ struct round_trip {
     bool from_stamp;  // the kernel's receive stamp less the calendar send time
 };
 // The round trip from a send (both clocks read right before it) to the
-// arrival of its reply: the kernel's receive stamp less the send time, one
-// clock at both ends, when the stamp is known, lies between the send and the
-// receive's return, and the calendar kept pace with the monotonic clock from `sent` to `taken` (both
-// clocks read as the receive returned).  Otherwise the monotonic time from
-// the send to the receive's return, which is never shorter than the trip.
-// Never negative.
+// arrival of its reply: the kernel's receive stamp less the calendar send
+// time, one clock at both ends, when the stamp is known, lies between the
+// send and the receive's return, and the calendar kept pace with the
+// monotonic clock from `sent` to `taken` (both clocks read as the receive
+// returned).  Otherwise the monotonic time from the send to the receive's
+// return, which is never shorter than the trip.  Never negative.
 round_trip round_trip_between(clock_pair sent, bool stamp_known, int64_t stamp_ns, clock_pair taken);
 
 // Local calendar time of a whole second, with the time zone loaded once per
