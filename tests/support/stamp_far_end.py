@@ -94,7 +94,7 @@ def parse_request(data):
     p = dissect(data, False)
     e = p.err_estimate
     return fields([("seq", p.seq), ("t1", from_field(p.ts, e.Z)), ("s", e.S), ("z", e.Z), ("scale", e.scale),
-                   ("mult", e.multiplier), ("ssid", p.ssid), ("mbz", p.mbz), ("length", len(data))])
+                   ("mult", e.multiplier), ("ssid", p.ssid), ("mbz", int(p.mbz != 0)), ("length", len(data))])
 
 
 def parse_reply(data):
@@ -104,7 +104,7 @@ def parse_reply(data):
     return fields([("seq", p.seq), ("t3", from_field(p.ts, e.Z)), ("s", e.S), ("z", e.Z), ("scale", e.scale),
                    ("mult", e.multiplier), ("ssid", p.ssid), ("t2", from_field(p.ts_rx, e.Z)),
                    ("sseq", p.seq_sender), ("t1", from_field(p.ts_sender, se.Z)), ("ss", se.S), ("sz", se.Z),
-                   ("sscale", se.scale), ("smult", se.multiplier), ("mbz", p.mbz1 | p.mbz2),
+                   ("sscale", se.scale), ("smult", se.multiplier), ("mbz", int(p.mbz1 != 0 or p.mbz2 != 0)),
                    ("ttl", p.ttl_sender), ("length", len(data))])
 
 
