@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/receive_facts.hpp"
+
 namespace platform {
 
 namespace {
@@ -19,9 +21,7 @@ int record(int saved_errno)
     return SOCKET_ERROR;
 }
 
-}  // namespace
-
-int recv_datagrams(SOCKET s, datagram* list, int count, bool wait_for_one)
+int receive_list(SOCKET s, datagram* list, int count, bool wait_for_one, bool with_facts)
 {
     if (count > batch_capacity)
         count = batch_capacity;
@@ -31,6 +31,9 @@ int recv_datagrams(SOCKET s, datagram* list, int count, bool wait_for_one)
     }
     mmsghdr messages[batch_capacity];
     iovec parts[batch_capacity];
+    // Control messages cost the kernel and this loop a little per datagram,
+    // so they are asked for only by the caller that reads them.
+    alignas(cmsghdr) unsigned char controls[batch_capacity][receive_control_size];
     std::memset(messages, 0, sizeof(mmsghdr) * static_cast<size_t>(count));
     for (int i = 0; i < count; i++) {
         parts[i].iov_base = list[i].data;
@@ -39,6 +42,10 @@ int recv_datagrams(SOCKET s, datagram* list, int count, bool wait_for_one)
         messages[i].msg_hdr.msg_iovlen = 1;
         messages[i].msg_hdr.msg_name = &list[i].address;
         messages[i].msg_hdr.msg_namelen = sizeof list[i].address;
+        if (with_facts) {
+            messages[i].msg_hdr.msg_control = controls[i];
+            messages[i].msg_hdr.msg_controllen = sizeof controls[i];
+        }
     }
     int saved = errno;
     // MSG_WAITFORONE blocks for the first datagram only, then takes what else
@@ -56,8 +63,24 @@ int recv_datagrams(SOCKET s, datagram* list, int count, bool wait_for_one)
             list[i].result = static_cast<int>(messages[i].msg_len);
             list[i].error = 0;
         }
+        if (with_facts)
+            read_receive_facts(&messages[i].msg_hdr, &list[i].facts);
+        else
+            list[i].facts = receive_facts{};
     }
     return taken;
+}
+
+}  // namespace
+
+int recv_datagrams(SOCKET s, datagram* list, int count, bool wait_for_one)
+{
+    return receive_list(s, list, count, wait_for_one, false);
+}
+
+int recv_datagrams_with_facts(SOCKET s, datagram* list, int count, bool wait_for_one)
+{
+    return receive_list(s, list, count, wait_for_one, true);
 }
 
 namespace {

@@ -19,6 +19,8 @@ struct datagram {
     int error;                 // the Windows Sockets code of a failure, else 0
     sockaddr_storage address;  // receive: the source; send: the destination
     int address_length;
+    // receive: the kernel's stamp, TTL and TOS (recv_datagrams_with_facts)
+    receive_facts facts;
 };
 
 // Fills list[0..n) with datagrams already waiting, n at most `count`, and
@@ -28,6 +30,10 @@ struct datagram {
 // could be taken (last error WSAEWOULDBLOCK when none is waiting, WSAEINTR
 // when a signal came first).
 int recv_datagrams(SOCKET s, datagram* list, int count, bool wait_for_one);
+// The same, and each datagram's facts filled in from its control messages:
+// the kernel's receive stamp, TTL and TOS as far as the socket asked for
+// them (receive_facts_on).  recv_datagrams leaves every fact unknown.
+int recv_datagrams_with_facts(SOCKET s, datagram* list, int count, bool wait_for_one);
 
 // Sends list[0..count) in order, each to its address, and sets each one's
 // result (and error); a failure of one does not stop the others.  Returns

@@ -42,6 +42,39 @@ double monotonic_seconds()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
+int64_t realtime_ns()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+int64_t monotonic_ns()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+clock_pair clock_pair_now()
+{
+    clock_pair now;
+    now.monotonic_ns = monotonic_ns();
+    now.calendar_ns = realtime_ns();
+    return now;
+}
+
+round_trip round_trip_between(clock_pair sent, bool stamp_known, int64_t stamp_ns, clock_pair taken)
+{
+    int64_t on_calendar = taken.calendar_ns - sent.calendar_ns;
+    int64_t on_monotonic = taken.monotonic_ns - sent.monotonic_ns;
+    int64_t moved = on_calendar - on_monotonic;
+    bool calendar_kept_pace = moved <= calendar_step_tolerance_ns && moved >= -calendar_step_tolerance_ns;
+    if (stamp_known && calendar_kept_pace && stamp_ns >= sent.calendar_ns && stamp_ns <= taken.calendar_ns)
+        return round_trip{stamp_ns - sent.calendar_ns, true};
+    return round_trip{on_monotonic > 0 ? on_monotonic : 0, false};
+}
+
 bool local_calendar(int64_t seconds, std::tm* out)
 {
     if (seconds < std::numeric_limits<time_t>::min() || seconds > std::numeric_limits<time_t>::max())

@@ -35,6 +35,41 @@ clock_reading realtime_now();
 // One reading of the monotonic clock in seconds (for durations only).
 double monotonic_seconds();
 
+// The calendar clock in nanoseconds since 1970-01-01 UTC: the clock of the
+// kernel's receive stamps and of the times that travel in test packets.
+int64_t realtime_ns();
+// The monotonic clock in nanoseconds.
+int64_t monotonic_ns();
+
+// Both clocks read back to back.  The calendar gives times that can be set
+// against the kernel's receive stamps and the far end's clock; the
+// monotonic clock shows whether the calendar was set in between, because
+// the two advance at the same rate and differ only when the calendar steps.
+struct clock_pair {
+    int64_t calendar_ns;
+    int64_t monotonic_ns;
+};
+clock_pair clock_pair_now();
+
+// The calendar may move against the monotonic clock by this much between two
+// pairs before it counts as set (two readings a few tens of nanoseconds
+// apart, unless the thread was preempted between them).
+constexpr int64_t calendar_step_tolerance_ns = 20000;
+
+// A round trip and where it came from.
+struct round_trip {
+    int64_t nanoseconds;
+    bool from_stamp;  // the kernel's receive stamp less the calendar send time
+};
+// The round trip from a send (both clocks read right before it) to the
+// arrival of its reply: the kernel's receive stamp less the calendar send
+// time, one clock at both ends, when the stamp is known, lies between the
+// send and the receive's return, and the calendar kept pace with the
+// monotonic clock from `sent` to `taken` (both clocks read as the receive
+// returned).  Otherwise the monotonic time from the send to the receive's
+// return, which is never shorter than the trip.  Never negative.
+round_trip round_trip_between(clock_pair sent, bool stamp_known, int64_t stamp_ns, clock_pair taken);
+
 // Local calendar time of a whole second, with the time zone loaded once per
 // process (no file-system check per call).  False when the second cannot be
 // represented.

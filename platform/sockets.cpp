@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/receive_facts.hpp"
 #include "platform/winsock.hpp"
 
 namespace platform {
@@ -193,10 +194,12 @@ namespace {
 
 // One datagram through recvmsg, which reports a truncated datagram in
 // msg_flags without discarding stream data (MSG_TRUNC as a call flag would
-// on TCP).  With `stamp` not null the kernel's receive time stamp is asked
-// for; stamp->tv_sec stays -1 when none came.
-int receive_message(SOCKET s, void* buffer, int length, int flags, void* from, int* from_length, timespec* stamp)
+// on TCP).  With `facts` not null the control messages are read: the
+// kernel's receive stamp, TTL and TOS, as far as the socket asked for them.
+int receive_message(SOCKET s, void* buffer, int length, int flags, void* from, int* from_length, receive_facts* facts)
 {
+    if (facts != nullptr)
+        *facts = receive_facts{};
     if (length < 0 || (from != nullptr && (from_length == nullptr || *from_length < 0)))
         return refuse(WSAEFAULT);
     struct iovec part;
@@ -213,10 +216,8 @@ int receive_message(SOCKET s, void* buffer, int length, int flags, void* from, i
         message.msg_name = &source;
         message.msg_namelen = sizeof source;
     }
-    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(int))];
-    if (stamp != nullptr) {
-        stamp->tv_sec = -1;
-        stamp->tv_nsec = 0;
+    alignas(cmsghdr) unsigned char control[receive_control_size];
+    if (facts != nullptr) {
         message.msg_control = control;
         message.msg_controllen = sizeof control;
     }
@@ -231,13 +232,8 @@ int receive_message(SOCKET s, void* buffer, int length, int flags, void* from, i
         std::memcpy(from, &source, static_cast<size_t>(kept));
         *from_length = kept;
     }
-    if (stamp != nullptr) {
-        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
-                c->cmsg_len >= CMSG_LEN(sizeof(timespec)))
-                std::memcpy(stamp, CMSG_DATA(c), sizeof *stamp);
-        }
-    }
+    if (facts != nullptr)
+        read_receive_facts(&message, facts);
     if (message.msg_flags & MSG_TRUNC)
         return refuse(WSAEMSGSIZE);
     return static_cast<int>(received);
@@ -258,30 +254,29 @@ int receive_stamps_on(SOCKET s)
 
 int recvfrom_stamped(SOCKET s, void* buffer, int length, int flags, void* from, int* from_length, receive_time* arrival)
 {
-    timespec stamp;
-    int received = receive_message(s, buffer, length, flags, from, from_length, &stamp);
+    int received = receive_message(s, buffer, length, flags, from, from_length, &arrival->facts);
     // The calendar clock is read between two monotonic readings, so the
     // datagram's age on it carries over to the monotonic clock; a reading
     // interrupted for long (the thread was preempted) is taken again.
-    clock_reading calendar{};
-    double monotonic = 0.0;
+    int64_t calendar = 0;
+    int64_t monotonic = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        double first = monotonic_seconds();
-        calendar = realtime_now();
-        double second = monotonic_seconds();
-        monotonic = (first + second) / 2.0;
-        if (second - first < 20e-6)
+        int64_t first = monotonic_ns();
+        calendar = realtime_ns();
+        int64_t second = monotonic_ns();
+        monotonic = first + (second - first) / 2;
+        if (second - first < 20000)
             break;
     }
-    arrival->seconds = monotonic;
+    arrival->taken = clock_pair{calendar, monotonic};
+    arrival->seconds = static_cast<double>(monotonic) / 1e9;
     arrival->from_kernel = false;
-    if (stamp.tv_sec >= 0) {
-        double age = static_cast<double>(calendar.seconds - static_cast<int64_t>(stamp.tv_sec)) +
-                     static_cast<double>(calendar.nanoseconds - stamp.tv_nsec) / 1e9;
+    if (arrival->facts.stamp_known) {
+        int64_t age = calendar - arrival->facts.stamp_ns;
         // A calendar clock stepped back since the arrival would put it in
         // the future; the reading of now is then the better bound.
-        if (age >= 0.0) {
-            arrival->seconds = monotonic - age;
+        if (age >= 0) {
+            arrival->seconds = static_cast<double>(monotonic - age) / 1e9;
             arrival->from_kernel = true;
         }
     }

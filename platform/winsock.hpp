@@ -165,14 +165,36 @@ int recvfrom(SOCKET s, void* buffer, int length, int flags, void* from, int* fro
 // Asks the kernel to stamp every datagram the socket receives with its
 // arrival time; 0 or SOCKET_ERROR.
 int receive_stamps_on(SOCKET s);
-// When a datagram arrived, on the clock of monotonic_seconds().
+// Asks the kernel to tell, with every datagram the socket receives, its
+// arrival time and the time to live and type of service of its IP header
+// (hop limit and traffic class over IPv6).  A socket of either family: an
+// IPv6 socket also asks for the IPv4 fields, for the IPv4 datagrams it
+// receives as mapped addresses.  0 or SOCKET_ERROR.
+int receive_facts_on(SOCKET s);
+
+// What the kernel told about a received datagram, each with whether it did.
+struct receive_facts {
+    int64_t stamp_ns;  // arrival, nanoseconds since 1970-01-01 UTC on the calendar clock
+    uint8_t ttl;       // IPv4 time to live or IPv6 hop limit
+    uint8_t tos;       // IPv4 type of service or IPv6 traffic class (DSCP and ECN)
+    bool stamp_known;
+    bool ttl_known;
+    bool tos_known;
+};
+
+// When a datagram arrived, and what else the kernel told about it.
 struct receive_time {
+    // Arrival on the clock of monotonic_seconds(): the kernel's stamp moved
+    // across from the calendar clock with a fresh pair of readings, which
+    // can be off by microseconds; a round trip takes round_trip_between.
     double seconds;
-    bool from_kernel;  // the kernel's stamp; false: read when the receive returned
+    bool from_kernel;     // seconds is the kernel's stamp; false: read when the receive returned
+    clock_pair taken;     // both clocks as the receive returned
+    receive_facts facts;  // the kernel's stamp on the calendar clock, TTL, TOS
 };
 // recvfrom that also tells when the datagram arrived: from the kernel's
-// time stamp on a socket with receive_stamps_on, else from the clock read
-// as the call returns (also after a failure).
+// time stamp on a socket with receive_stamps_on or receive_facts_on, else
+// from the clock read as the call returns (also after a failure).
 int recvfrom_stamped(SOCKET s, void* buffer, int length, int flags, void* from, int* from_length,
                      receive_time* arrival);
 

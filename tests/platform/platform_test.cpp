@@ -256,7 +256,9 @@ TEST(Datagrams, ArrivalTimeIsTheKernelsStampOnTheMonotonicClock)
         char got[8] = {};
         sockaddr_in from{};
         int from_length = 16;
-        receive_time arrival{-1.0, !stamped};
+        receive_time arrival{};
+        arrival.seconds = -1.0;
+        arrival.from_kernel = !stamped;
         double receiving = monotonic_seconds();
         ASSERT_EQ(recvfrom_stamped(a.sock, got, 8, 0, &from, &from_length, &arrival), 8);
         double after = monotonic_seconds();
@@ -274,7 +276,9 @@ TEST(Datagrams, ArrivalTimeIsTheKernelsStampOnTheMonotonicClock)
     }
     EXPECT_GE(stamped_on_arrival, 1);
     // A failed receive still gives a time.
-    receive_time arrival{-1.0, true};
+    receive_time arrival{};
+    arrival.seconds = -1.0;
+    arrival.from_kernel = true;
     EXPECT_EQ(recvfrom_stamped(-1, data, 8, 0, nullptr, nullptr, &arrival), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
     EXPECT_FALSE(arrival.from_kernel);
@@ -325,7 +329,7 @@ TEST(Datagrams, ListsOfRepliesArriveOneByOneInOrder)
         static unsigned char got[count][2048];
         datagram taken[count];
         for (int i = 0; i < count; i++)
-            taken[i] = {got[i], sizeof got[i], 0, 0, {}, 0};
+            taken[i] = {got[i], sizeof got[i], 0, 0, {}, 0, {}};
         for (int receiver : {a.sock, b.sock}) {
             int expected = 0;
             for (const planned& p : plan)
