@@ -792,6 +792,15 @@ TEST(ToolOptionsRun, LongRunsCountEveryProbeInFixedMemory) {
     // Three times the probes, not a page more than noise.
     EXPECT_LT(long_peak, short_peak + 256) << short_peak << " KiB against " << long_peak << " KiB";
 
+    // Every round trip from one clock: none below what loopback allows, and
+    // every reply with one.
+    std::vector<std::string> many = fast;
+    many.push_back("--count=300000");
+    tooltest::run_result r300 = run_program(many, 120.0);
+    EXPECT_NE(r300.out.find("stats(): cycles=300000 sent=300000 received=300000"), std::string::npos) << r300.out;
+    EXPECT_EQ(stat_value(r300.out, "stats(): rtt count", "count"), 300000.0) << r300.out;
+    EXPECT_GE(stat_value(r300.out, "stats(): rtt min", "min"), 2e-6) << r300.out;
+
     // One second, a line every quarter: four lines, the last at the end.
     std::vector<std::string> timed = fast;
     std::string csv_path = tooltest::temp_path();

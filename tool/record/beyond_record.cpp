@@ -10,7 +10,7 @@ void beyond_reset(beyond_record* beyond) {
     beyond->highest_sent = -1;
 }
 
-void beyond_sent(beyond_record* beyond, int probe, double leaving) {
+void beyond_sent(beyond_record* beyond, int probe, platform::clock_pair leaving) {
     if (probe < echomark_slots) return;
     beyond->highest_sent = probe;
     beyond->leaving[probe % beyond_window] = leaving;
@@ -30,4 +30,6 @@ bool beyond_first_reply(beyond_record* beyond, int probe) {
     return true;
 }
 
-double beyond_leaving(const beyond_record* beyond, int probe) { return beyond->leaving[probe % beyond_window]; }
+platform::clock_pair beyond_leaving(const beyond_record* beyond, int probe) {
+    return beyond->leaving[probe % beyond_window];
+}

@@ -10,13 +10,27 @@ void probe_facts_reset(probe_facts* facts, int count) {
 }
 
 void probe_facts_sent(probe_facts* facts, int probe, double calendar, double monotonic) {
+    platform::clock_pair sent = {static_cast<int64_t>(calendar * 1e9), static_cast<int64_t>(monotonic * 1e9)};
+    probe_facts_sent_at(facts, probe, sent);
     if (probe < 0 || probe >= facts->count) return;
-    facts->sent[probe] = 1;
     facts->sent_at[probe] = calendar;
     facts->sent_mono[probe] = monotonic;
 }
 
+void probe_facts_sent_at(probe_facts* facts, int probe, platform::clock_pair sent) {
+    if (probe < 0 || probe >= facts->count) return;
+    facts->sent[probe] = 1;
+    facts->sent_clocks[probe] = sent;
+    facts->sent_at[probe] = static_cast<double>(sent.calendar_ns) / 1e9;
+    facts->sent_mono[probe] = static_cast<double>(sent.monotonic_ns) / 1e9;
+}
+
 reply_verdict probe_facts_reply(probe_facts* facts, int probe, int cycle, double arrival) {
+    bool known = probe >= 0 && probe < facts->count;
+    return probe_facts_reply_timed(facts, probe, cycle, known ? arrival - facts->sent_mono[probe] : 0.0);
+}
+
+reply_verdict probe_facts_reply_timed(probe_facts* facts, int probe, int cycle, double rtt) {
     // A number beyond the run, or of a probe that has not left, is no answer
     // to anything this run sent: a stray, forged or earlier run's datagram.
     if (probe < 0 || probe >= facts->count || facts->sent[probe] == 0 || (cycle >= 0 && probe > cycle)) {
@@ -33,9 +47,6 @@ reply_verdict probe_facts_reply(probe_facts* facts, int probe, int cycle, double
     } else {
         facts->kind[probe] = cycle == probe ? reply_own : reply_late;
     }
-    // A calendar step can not move the monotonic clock, but keep a round trip
-    // from ever reading below zero.
-    double rtt = arrival - facts->sent_mono[probe];
     facts->rtt[probe] = rtt > 0.0 ? rtt : 0.0;
     return verdict_first;
 }

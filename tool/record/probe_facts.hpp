@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "platform/clock.hpp"
 #include "tool/record/measurement_record.hpp"
 
 // How the first reply to a probe was taken.
@@ -35,17 +36,23 @@ struct probe_facts {
     uint16_t copies[echomark_slots];   // replies taken for the probe (held at 65535)
     double sent_at[echomark_slots];    // calendar time just before the send, seconds since 1970
     double sent_mono[echomark_slots];  // monotonic clock just before the send
-    double rtt[echomark_slots];        // first reply's arrival - sent_mono; 0 without a reply
+    platform::clock_pair sent_clocks[echomark_slots];  // both clocks just before the send, for the round trip
+    double rtt[echomark_slots];                          // first reply's round trip; 0 without a reply
 };
 
 // Clears the facts for a run of `count` probes.
 void probe_facts_reset(probe_facts* facts, int count);
 // Probe `probe` left; `calendar` and `monotonic` are the two clocks read
-// just before its send.
+// just before its send, in seconds.
 void probe_facts_sent(probe_facts* facts, int probe, double calendar, double monotonic);
+// The same from both clocks read just before the send, kept whole for the
+// round trip.
+void probe_facts_sent_at(probe_facts* facts, int probe, platform::clock_pair sent);
 // A reply naming `probe` from the destination, taken in cycle `cycle`
-// (facts_drain_cycle in the drain), that arrived at `arrival` on the
-// monotonic clock.  Tells what it was to the run.
+// (facts_drain_cycle in the drain), whose round trip is `rtt` seconds should
+// it be the first.  Tells what it was to the run.
+reply_verdict probe_facts_reply_timed(probe_facts* facts, int probe, int cycle, double rtt);
+// The same for a reply that arrived at `arrival` on the monotonic clock.
 reply_verdict probe_facts_reply(probe_facts* facts, int probe, int cycle, double arrival);
 // A datagram that was no reply at all (another source, or too short).
 void probe_facts_not_reply(probe_facts* facts);

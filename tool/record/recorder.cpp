@@ -7,6 +7,14 @@ namespace {
 
 bool in_record(int probe) { return probe >= 0 && probe < echomark_slots; }
 
+// From the send to the reply's arrival, on one clock: the kernel's stamp
+// less the calendar send time (see platform::round_trip_between).
+double round_trip_of(platform::clock_pair sent, const platform::receive_time& arrival) {
+    platform::round_trip trip =
+        platform::round_trip_between(sent, arrival.facts.stamp_known, arrival.facts.stamp_ns, arrival.taken);
+    return static_cast<double>(trip.nanoseconds) / 1e9;
+}
+
 }  // namespace
 
 void recorder_begin(recorder* rec, const recorder_plan* plan) {
@@ -24,7 +32,7 @@ void record_sent(recorder* rec, const sent_event* event) {
     if (in_record(event->probe)) r->Stime[event->probe] = event->stime;
     if (event->result <= 0) return;
     r->sendpkts += 1;
-    probe_facts_sent(rec->facts, event->probe, event->calendar, event->leaving);
+    probe_facts_sent_at(rec->facts, event->probe, event->leaving);
     long_run_sent(rec->whole);
     if (rec->beyond != nullptr) beyond_sent(rec->beyond, event->probe, event->leaving);
 }
@@ -42,10 +50,13 @@ taken_verdict record_taken(recorder* rec, const taken_event* event) {
         // Beyond the record: the window tells a first reply from a copy.
         bool first = beyond_first_reply(rec->beyond, event->probe);
         result.verdict = first ? verdict_first : verdict_duplicate;
-        if (first) result.rtt = event->arrival - beyond_leaving(rec->beyond, event->probe);
+        if (first) result.rtt = round_trip_of(beyond_leaving(rec->beyond, event->probe), event->arrival);
     } else {
-        result.verdict = probe_facts_reply(rec->facts, event->probe, event->cycle, event->arrival);
-        if (result.verdict == verdict_first) result.rtt = rec->facts->rtt[event->probe];
+        probe_facts* facts = rec->facts;
+        bool known = event->probe >= 0 && event->probe < facts->count && facts->sent[event->probe] != 0;
+        double rtt = known ? round_trip_of(facts->sent_clocks[event->probe], event->arrival) : 0.0;
+        result.verdict = probe_facts_reply_timed(facts, event->probe, event->cycle, rtt);
+        if (result.verdict == verdict_first) result.rtt = facts->rtt[event->probe];
     }
     // Rtime keeps the wait of every reply to a probe of this run, copies too.
     if (event->cycle != facts_drain_cycle && result.verdict != verdict_foreign && in_record(event->probe)) {

@@ -7,6 +7,7 @@
 // was to the run.  Everything the reports print is computed from these.
 #pragma once
 
+#include "platform/winsock.hpp"
 #include "tool/record/beyond_record.hpp"
 #include "tool/record/long_run.hpp"
 #include "tool/record/measurement_record.hpp"
@@ -36,21 +37,20 @@ void recorder_begin(recorder* rec, const recorder_plan* plan);
 void record_cycle(recorder* rec);
 
 struct sent_event {
-    int probe;        // the probe's number
-    int result;       // the send's result: bytes sent, or a negative code
-    double stime;     // from the writability wait to the send's return, on the probe clock
-    double calendar;  // calendar seconds just before the send
-    double leaving;   // monotonic seconds just before the send
+    int probe;                    // the probe's number
+    int result;                   // the send's result: bytes sent, or a negative code
+    double stime;                 // from the writability wait to the send's return, on the probe clock
+    platform::clock_pair leaving;  // both clocks just before the send
 };
 void record_sent(recorder* rec, const sent_event* event);
 
 struct taken_event {
-    int received;    // the receive's result
-    int probe;       // the probe number in what arrived, 0 when too little arrived
-    bool reply;      // from the destination, with a whole probe number
-    int cycle;       // the cycle that took it, facts_drain_cycle in the drain
-    double arrival;  // monotonic seconds of its arrival
-    double waited;   // in a cycle: from the start of the wait to the receive's return (Rtime)
+    int received;                    // the receive's result
+    int probe;                       // the probe number in what arrived, 0 when too little arrived
+    bool reply;                      // from the destination, with a whole probe number
+    int cycle;                       // the cycle that took it, facts_drain_cycle in the drain
+    platform::receive_time arrival;  // the kernel's stamp, and both clocks as the receive returned
+    double waited;                   // in a cycle: from the start of the wait to the receive's return (Rtime)
 };
 
 struct taken_verdict {

@@ -69,8 +69,7 @@ struct taken {
 taken take_datagram(sender* s, int cycle) {
     taken t;
     std::memset(&t.from, 0, sizeof t.from);
-    platform::receive_time arrival;
-    t.received = probe_socket_receive(&s->socket, s->buffer, &t.from, &arrival);
+    t.received = probe_socket_receive(&s->socket, s->buffer, &t.from, &t.event.arrival);
     t.error = call_error(t.received);
     constexpr int probe_end = 8;  // the probe number's field ends here
     t.event.received = t.received;
@@ -78,7 +77,6 @@ taken take_datagram(sender* s, int cycle) {
     t.event.reply = t.received >= probe_end && probe_socket_from_destination(&s->socket, t.from);
     if (t.event.reply) probe_cookie_learn(&s->cookie, s->buffer, t.received);
     t.event.cycle = cycle;
-    t.event.arrival = arrival.seconds;
     t.event.waited = 0.0;
     return t;
 }
@@ -92,14 +90,13 @@ void send_one(sender* s, int i, double reference) {
     data_value_set(s->buffer, value_probesize, settings->sendsize);
     data_value_set(s->buffer, value_replysize, settings->recvsize);
     probe_cookie_present(&s->cookie, s->buffer);
-    // The round trip starts here, on the clock the arrival is read on.
-    platform::clock_reading calendar = platform::realtime_now();
-    double leaving = platform::monotonic_seconds();
+    // The round trip starts here, on the clock the kernel stamps the arrival with.
+    platform::clock_pair leaving = platform::clock_pair_now();
     int sent = probe_socket_send(&s->socket, s->buffer, clamp_size(settings->sendsize));
     int error = call_error(sent);
     double stime = probe_clock(s) - reference;
     counts before = counts_of(s);
-    sent_event event = {i, sent, stime, static_cast<double>(calendar.seconds) + calendar.nanoseconds / 1e9, leaving};
+    sent_event event = {i, sent, stime, leaving};
     record_sent(s->rec, &event);
     char to[peer_text_size];
     cycle_log(&s->lines, "echomark_connect():1", i, before.sent, before.received,

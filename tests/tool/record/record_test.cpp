@@ -119,6 +119,9 @@ TEST(ToolRttStream, FiguresOfAKnownSetInFixedMemory) {
 
 // Replies beyond the record: first or copy over the window of recent
 // probes; interval lines when due, one per call, and the counts they reset.
+// Both clocks of a send at `seconds` on the monotonic clock.
+platform::clock_pair at(double seconds) { return {0, static_cast<int64_t>(seconds * 1e9)}; }
+
 // The interval line when one is due at `now`, as the sender writes it.
 void interval_tick(long_run* run, double now, std::FILE* out) {
     if (!long_run_interval_due(run, now)) return;
@@ -135,10 +138,10 @@ TEST(ToolLongRun, RepliesBeyondTheRecordAndIntervalLines) {
     EXPECT_TRUE(long_run_over(&run, 110.0));
     for (int probe : {9999, 10000, 10001, 10002}) {
         long_run_sent(&run);
-        beyond_sent(&beyond, probe, 100.0 + probe * 1e-6);
+        beyond_sent(&beyond, probe, at(100.0 + probe * 1e-6));
     }
-    EXPECT_DOUBLE_EQ(beyond_leaving(&beyond, 10002), 100.0 + 10002 * 1e-6);
-    EXPECT_DOUBLE_EQ(beyond_leaving(&beyond, 10000), 100.0 + 10000 * 1e-6);
+    EXPECT_NEAR(beyond_leaving(&beyond, 10002).monotonic_ns / 1e9, 100.0 + 10002 * 1e-6, 1e-9);
+    EXPECT_NEAR(beyond_leaving(&beyond, 10000).monotonic_ns / 1e9, 100.0 + 10000 * 1e-6, 1e-9);
     EXPECT_FALSE(beyond_first_reply(&beyond, 9999));  // the record's own business
     EXPECT_TRUE(beyond_first_reply(&beyond, 10001));
     EXPECT_FALSE(beyond_first_reply(&beyond, 10001));  // a copy
@@ -149,7 +152,7 @@ TEST(ToolLongRun, RepliesBeyondTheRecordAndIntervalLines) {
     long_run_received(&run, 0.004);
     // A probe number a whole window later clears the slot it shares.
     long_run_sent(&run);
-    beyond_sent(&beyond, 10001 + beyond_window, 101.0);
+    beyond_sent(&beyond, 10001 + beyond_window, at(101.0));
     EXPECT_FALSE(beyond_first_reply(&beyond, 10001));  // older than the window
     EXPECT_TRUE(beyond_first_reply(&beyond, 10001 + beyond_window));
 
