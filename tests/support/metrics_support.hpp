@@ -81,7 +81,7 @@ inline http_reply read_reply(int sock, double seconds) {
 }
 
 // Sends `request` whole and reads the reply.
-inline http_reply exchange(int port, const std::string& request, double seconds = 3.0) {
+inline http_reply ask(int port, const std::string& request, double seconds = 3.0) {
     int sock = connect_loopback(port);
     if (sock < 0) return {};
     socketlib::tcp_send(sock, request.data(), static_cast<int>(request.size()), seconds);
@@ -91,7 +91,7 @@ inline http_reply exchange(int port, const std::string& request, double seconds 
 }
 
 inline std::string get(const std::string& target) {
-    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: echomark-test\r\n\r\n";
+    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: echomark-test\r\nConnection: close\r\n\r\n";
 }
 
 }  // namespace metricstest

@@ -34,3 +34,18 @@ struct sender_metrics {
 
 // Every family of the sender, each series labelled target and flow.
 void sender_metrics_write(prom_writer* writer, const sender_metrics* metrics);
+
+// The same a part at a time, for a loop whose next probe is due before a
+// whole page could be written (a histogram series costs some microseconds,
+// a page of a hundred flows a millisecond and more).  Start from a zeroed
+// progress; each call writes at most `series` series (a counter line, or
+// one histogram with all its lines) and returns true once the sender's
+// families are complete.  The flows may change between calls; each series
+// shows its flow as it was when written.
+struct sender_metrics_progress {
+    int family;
+    int flow;
+    bool family_begun;  // its HELP and TYPE lines are written
+};
+bool sender_metrics_write_some(prom_writer* writer, const sender_metrics* metrics, sender_metrics_progress* progress,
+                               int series);

@@ -254,6 +254,26 @@ TEST(ToolMetricsPages, SenderSeriesPerTargetAndFlow) {
     EXPECT_EQ(two.find("echomark_sender_forward_delay_seconds_count" + alpha), std::string::npos);
 }
 
+TEST(ToolMetricsPages, SenderPageInPartsEqualsThePageWhole) {
+    static sender_sample s;
+    fill_sender(&s);
+    sender_metrics m = {s.flows, 2};
+    static char whole_buffer[1 << 16], part_buffer[1 << 16];
+    prom_writer whole;
+    prom_begin(&whole, whole_buffer, sizeof whole_buffer);
+    sender_metrics_write(&whole, &m);
+    for (int series : {1, 2, 5}) {
+        prom_writer parts;
+        prom_begin(&parts, part_buffer, sizeof part_buffer);
+        sender_metrics_progress progress = {};
+        int calls = 1;
+        while (!sender_metrics_write_some(&parts, &m, &progress, series)) calls++;
+        EXPECT_EQ(text_of(parts), text_of(whole)) << series;
+        // Nine families of two flows: eighteen series.
+        EXPECT_EQ(calls, (18 + series - 1) / series) << series;
+    }
+}
+
 TEST(ToolMetricsPages, ResponderCountsEveryReason) {
     responder_metrics r = {};
     r.datagrams = 100;
