@@ -185,7 +185,8 @@ metrics_connection* oldest_idle(metrics_endpoint* ep) {
 }
 
 void accept_waiting(metrics_endpoint* ep, double now, int* budget) {
-    for (int accepted = 0; accepted<metrics_accepts_per_poll&& * budget> 0; accepted++) {
+    for (int accepted = 0; accepted < metrics_accepts_per_poll; accepted++) {
+        if (*budget <= 0) return;
         sockaddr_in6 peer;
         int sock = socketlib::tcp_accept(ep->listener, &peer);
         if (sock < 0) {

@@ -61,46 +61,42 @@ TEST(PromText, ValuesReadBackExactlyInPrometheusSpelling) {
     EXPECT_EQ(prom_format_value(-1e300, nullptr, 0), -1);
 }
 
-TEST(PromText, FamiliesSamplesAndEscapes) {
-    char buffer[2048];
-    prom_writer w;
-    prom_begin(&w, buffer, sizeof buffer);
-    prom_family(&w, "x_total", prom_counter, "Help with \\ and\nnew line \"as is\".");
-    const prom_label odd[] = {{"target", "a\\b\"c\nd"}, {"flow", "0"}};
-    prom_sample_count(&w, "x_total", odd, 2, 18446744073709551615ULL);
-    prom_family(&w, "y", prom_gauge, "A gauge.");
-    prom_sample(&w, "y", nullptr, 0, -std::numeric_limits<double>::infinity());
-    prom_sample(&w, "y", odd + 1, 1, 0.25);
-    EXPECT_TRUE(prom_ok(&w));
-    EXPECT_EQ(text_of(w),
-              "# HELP x_total Help with \\\\ and\\nnew line \"as is\".\n"
-              "# TYPE x_total counter\n"
-              "x_total{target=\"a\\\\b\\\"c\\nd\",flow=\"0\"} 18446744073709551615\n"
-              "# HELP y A gauge.\n"
-              "# TYPE y gauge\n"
-              "y -Inf\n"
-              "y{flow=\"0\"} 0.25\n");
-}
-
-TEST(PromText, HistogramIsCumulativeAndEndsWithInf) {
+// A small page of every kind of line, and what it must read.
+void write_small_page(prom_writer* w) {
     const double bounds[] = {0.001, 0.5};
     const uint64_t cumulative[] = {3, 7};
     prom_buckets buckets = {bounds, cumulative, 2, 9, 2.75};
-    const prom_label label = {"flow", "2"};
-    char buffer[1024];
+    const prom_label odd[] = {{"target", "a\\b\"c\nd"}, {"flow", "2"}};
+    prom_family(w, "x_total", prom_counter, "Help with \\ and\nnew line \"as is\".");
+    prom_sample_count(w, "x_total", odd, 2, 18446744073709551615ULL);
+    prom_family(w, "y", prom_gauge, "A gauge.");
+    prom_sample(w, "y", nullptr, 0, -std::numeric_limits<double>::infinity());
+    prom_family(w, "rt_seconds", prom_histogram, "Round trips.");
+    prom_histogram_sample(w, "rt_seconds", odd + 1, 1, &buckets);
+}
+
+constexpr const char* small_page =
+    "# HELP x_total Help with \\\\ and\\nnew line \"as is\".\n"
+    "# TYPE x_total counter\n"
+    "x_total{target=\"a\\\\b\\\"c\\nd\",flow=\"2\"} 18446744073709551615\n"
+    "# HELP y A gauge.\n"
+    "# TYPE y gauge\n"
+    "y -Inf\n"
+    "# HELP rt_seconds Round trips.\n"
+    "# TYPE rt_seconds histogram\n"
+    "rt_seconds_bucket{flow=\"2\",le=\"0.001\"} 3\n"
+    "rt_seconds_bucket{flow=\"2\",le=\"0.5\"} 7\n"
+    "rt_seconds_bucket{flow=\"2\",le=\"+Inf\"} 9\n"
+    "rt_seconds_sum{flow=\"2\"} 2.75\n"
+    "rt_seconds_count{flow=\"2\"} 9\n";
+
+TEST(PromText, LinesOfEveryKindWithEscapes) {
+    char buffer[2048];
     prom_writer w;
     prom_begin(&w, buffer, sizeof buffer);
-    prom_family(&w, "rt_seconds", prom_histogram, "Round trips.");
-    prom_histogram_sample(&w, "rt_seconds", &label, 1, &buckets);
+    write_small_page(&w);
     EXPECT_TRUE(prom_ok(&w));
-    EXPECT_EQ(text_of(w),
-              "# HELP rt_seconds Round trips.\n"
-              "# TYPE rt_seconds histogram\n"
-              "rt_seconds_bucket{flow=\"2\",le=\"0.001\"} 3\n"
-              "rt_seconds_bucket{flow=\"2\",le=\"0.5\"} 7\n"
-              "rt_seconds_bucket{flow=\"2\",le=\"+Inf\"} 9\n"
-              "rt_seconds_sum{flow=\"2\"} 2.75\n"
-              "rt_seconds_count{flow=\"2\"} 9\n");
+    EXPECT_EQ(text_of(w), small_page);
 }
 
 TEST(PromText, BadNamesLoseTheirLineOnly) {
@@ -123,34 +119,18 @@ TEST(PromText, BadNamesLoseTheirLineOnly) {
 // Whatever the room, the writer keeps whole lines of the full page, never
 // writes past its room, and says when it cut.
 TEST(PromText, CutPagesAreWholeLinesWithinTheirRoom) {
-    auto write_page = [](prom_writer* w) {
-        const double bounds[] = {0.001};
-        const uint64_t cumulative[] = {1};
-        prom_buckets buckets = {bounds, cumulative, 1, 2, 0.5};
-        prom_label label = {"target", "h:1"};
-        prom_family(w, "c_total", prom_counter, "Counter.");
-        prom_sample_count(w, "c_total", &label, 1, 42);
-        prom_family(w, "h_seconds", prom_histogram, "Histogram.");
-        prom_histogram_sample(w, "h_seconds", &label, 1, &buckets);
-    };
-    char whole_buffer[1024];
-    prom_writer whole;
-    prom_begin(&whole, whole_buffer, sizeof whole_buffer);
-    write_page(&whole);
-    ASSERT_TRUE(prom_ok(&whole));
-    const std::string full = text_of(whole);
-
+    const std::string full = small_page;
     constexpr char guard = 0x5a;
-    for (int room = 0; room <= whole.length + 1; room++) {
+    for (int room = 0; room <= static_cast<int>(full.size()) + 1; room++) {
         std::vector<char> buffer(static_cast<size_t>(room) + 64, guard);
         prom_writer w;
         prom_begin(&w, buffer.data(), room);
-        write_page(&w);
+        write_small_page(&w);
         for (size_t i = static_cast<size_t>(room); i < buffer.size(); i++) ASSERT_EQ(buffer[i], guard) << room;
         std::string cut = text_of(w);
         EXPECT_EQ(full.compare(0, cut.size(), cut), 0) << room;
         EXPECT_TRUE(cut.empty() || cut.back() == '\n') << room;
-        EXPECT_EQ(prom_ok(&w), room >= whole.length) << room;
+        EXPECT_EQ(prom_ok(&w), room >= static_cast<int>(full.size())) << room;
     }
 }
 
@@ -312,10 +292,7 @@ TEST(ToolMetricsPages, PromtoolAcceptsBothPages) {
     responder_metrics r = {};
     r.refused[refusal_budget] = 1;
     responder_metrics_write(&w, &r);
-    // Special values and escapes as well.
-    prom_family(&w, "echomark_test_ratio", prom_gauge, "A \\ help\nline.");
-    const prom_label l = {"target", "q\"\\\n"};
-    prom_sample(&w, "echomark_test_ratio", &l, 1, std::nan(""));
+    write_small_page(&w);  // escapes, -Inf, a histogram of two bounds
     ASSERT_TRUE(prom_ok(&w));
     std::string said;
     EXPECT_TRUE(metricstest::promtool_accepts(text_of(w), &said)) << said << "\n" << text_of(w);
