@@ -5,6 +5,8 @@
 //   1. responder: a window of 16 outstanding probes against the real
 //      responder, a bare recvfrom/sendto echo loop, and a bare batched loop
 //      (recvmmsg/sendmmsg), in many short rounds compared round by round;
+//      the same with the responder's --metrics endpoint open, and with
+//      STAMP test packets against --stamp;
 //   2. sender: the real sender (2000 probes) and a bare ping-pong loop with
 //      the same 1 ms pause, both against the real responder;
 //   3. the round trip the sender reports (--precise --stats, 64 bytes) and
@@ -98,13 +100,37 @@ pid_t start_program(const std::vector<std::string>& arguments, const std::string
     return pid;
 }
 
-pid_t start_responder(int port, const std::string& log_path)
+pid_t start_responder(int port, const std::string& log_path, const std::vector<std::string>& options = {})
 {
-    return start_program({"-l", "-h", "127.0.0.1", "-p", std::to_string(port)}, log_path);
+    std::vector<std::string> arguments = {"-l", "-h", "127.0.0.1", "-p", std::to_string(port)};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    return start_program(arguments, log_path);
+}
+
+int free_tcp_port()
+{
+    int sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(sock);
+    return ntohs(address.sin_port);
+}
+
+// Length of a bare loop's reply: what the probe asks for, or (own_length,
+// as a STAMP reflector answers) the datagram's own length.
+int bare_reply_length(const unsigned char* buffer, ssize_t received, bool own_length)
+{
+    if (own_length)
+        return static_cast<int>(received);
+    return received >= 16 ? field(buffer, 12) : 0;
 }
 
 // The reference responder: receive, answer with the asked length, nothing else.
-[[noreturn]] void bare_echo_loop(int port)
+[[noreturn]] void bare_echo_loop(int port, bool own_length)
 {
     int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
     int size = 4 << 20;
@@ -119,7 +145,7 @@ pid_t start_responder(int port, const std::string& log_path)
         ssize_t received = ::recvfrom(sock, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &from_length);
         if (received < 0)
             continue;
-        int32_t reply = received >= 16 ? field(buffer, 12) : 0;
+        int32_t reply = bare_reply_length(buffer, received, own_length);
         if (reply < 0 || reply > static_cast<int32_t>(sizeof buffer))
             continue;
         ::sendto(sock, buffer, static_cast<size_t>(reply), 0, reinterpret_cast<sockaddr*>(&from), from_length);
@@ -128,7 +154,7 @@ pid_t start_responder(int port, const std::string& log_path)
 
 // The batched reference: every datagram already waiting in one recvmmsg,
 // their replies in one sendmmsg, nothing else.
-[[noreturn]] void bare_batched_loop(int port)
+[[noreturn]] void bare_batched_loop(int port, bool own_length)
 {
     int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
     int size = 4 << 20;
@@ -155,7 +181,7 @@ pid_t start_responder(int port, const std::string& log_path)
             continue;
         int replies = 0;
         for (int i = 0; i < taken; ++i) {
-            int32_t reply = messages[i].msg_len >= 16 ? field(buffers[i], 12) : 0;
+            int32_t reply = bare_reply_length(buffers[i], messages[i].msg_len, own_length);
             if (reply < 0 || reply > 65536)
                 continue;
             parts[i].iov_len = static_cast<size_t>(reply);
@@ -168,13 +194,13 @@ pid_t start_responder(int port, const std::string& log_path)
     }
 }
 
-pid_t start_bare_echo(int port, bool batched = false)
+pid_t start_bare_echo(int port, bool batched = false, bool own_length = false)
 {
     pid_t pid = fork();
     if (pid == 0) {
         if (batched)
-            bare_batched_loop(port);
-        bare_echo_loop(port);
+            bare_batched_loop(port, own_length);
+        bare_echo_loop(port, own_length);
     }
     return pid;
 }
@@ -223,9 +249,26 @@ struct load_result {
     double seconds;
 };
 
-// Keeps `window` probes outstanding for `seconds`; a probe whose reply does
-// not come within 200 ms counts as lost and is replaced.
-load_result windowed_load(int port, int size, int reply, int window, double seconds)
+// A STAMP session-sender's test packet of `size` bytes: the sequence
+// number, T1 (NTP format), an error estimate (unsynchronized, 1 s), zeros.
+void write_stamp_request(unsigned char* buffer, int number, int size)
+{
+    std::memset(buffer, 0, static_cast<std::size_t>(size));
+    timespec calendar;
+    clock_gettime(CLOCK_REALTIME, &calendar);
+    uint64_t seconds = static_cast<uint64_t>(calendar.tv_sec) + 2208988800ULL;
+    uint64_t fraction = (static_cast<uint64_t>(calendar.tv_nsec) << 32) / 1000000000ULL;
+    uint32_t fields[3] = {htonl(static_cast<uint32_t>(number)), htonl(static_cast<uint32_t>(seconds)),
+                          htonl(static_cast<uint32_t>(fraction))};
+    std::memcpy(buffer, fields, sizeof fields);
+    buffer[12] = 0x19;  // scale 25
+    buffer[13] = 0x80;  // multiplier 128
+}
+
+// Keeps `window` probes (STAMP test packets when `stamp`) outstanding for
+// `seconds`; a probe whose reply does not come within 200 ms counts as lost
+// and is replaced.
+load_result windowed_load(int port, int size, int reply, int window, double seconds, bool stamp = false)
 {
     int sock = connected_socket(port);
     static unsigned char buffer[65536];
@@ -237,7 +280,10 @@ load_result windowed_load(int port, int size, int reply, int window, double seco
         while (outstanding < window) {
             // Numbers are never repeated: the responder takes the same number
             // again and again from one source for a loop.
-            write_probe(buffer, static_cast<int>(result.sent), size, reply);
+            if (stamp)
+                write_stamp_request(buffer, static_cast<int>(result.sent), size);
+            else
+                write_probe(buffer, static_cast<int>(result.sent), size, reply);
             if (::send(sock, buffer, static_cast<size_t>(size), 0) < 0)
                 break;
             ++result.sent;
@@ -387,15 +433,27 @@ double rate(const load_result& load)
     return load.seconds > 0 ? load.replies / load.seconds : 0;
 }
 
-void bench_responder(int size, int reply, bool targets)
+// One row of section 1: the real responder with `options` against the two
+// bare loops, fed probes of `size` bytes asking `reply` (STAMP: test
+// packets of `size` bytes, which every loop answers with their own length).
+struct responder_row {
+    const char* title;
+    std::vector<std::string> options;
+    bool stamp;
+    int size;
+    int reply;
+    bool targets;
+};
+
+void bench_responder(const responder_row& row)
 {
     int bare_port = free_udp_port();
-    pid_t bare = start_bare_echo(bare_port);
+    pid_t bare = start_bare_echo(bare_port, false, row.stamp);
     int batched_port = free_udp_port();
-    pid_t batched = start_bare_echo(batched_port, true);
+    pid_t batched = start_bare_echo(batched_port, true, row.stamp);
     int port = free_udp_port();
     std::string log = work_folder + "/responder.log";
-    pid_t responder = start_responder(port, log);
+    pid_t responder = start_responder(port, log, row.options);
     if (!wait_until_answering(bare_port) || !wait_until_answering(batched_port) || !wait_until_answering(port)) {
         std::printf("  responder did not start\n");
         stop(bare);
@@ -418,7 +476,7 @@ void bench_responder(int size, int reply, bool targets)
         load_result slice[3];
         for (int k = 0; k < 3; ++k) {
             int which = (round + k) % 3;
-            slice[which] = windowed_load(ports[which], size, reply, 16, slice_seconds);
+            slice[which] = windowed_load(ports[which], row.size, row.reply, 16, slice_seconds, row.stamp);
             add(&totals[which], slice[which]);
         }
         if (rate(slice[0]) > 0 && rate(slice[1]) > 0) {
@@ -435,16 +493,18 @@ void bench_responder(int size, int reply, bool targets)
     double ratio = percentile(to_bare, 0.5);
     double batched_ratio = percentile(to_batched, 0.5);
     std::printf(
-        "  %5d-byte probes asking %5d: bare loop %9.0f replies/s (loss %ld), bare batched %9.0f replies/s (loss %ld), "
+        "  %s: bare loop %9.0f replies/s (loss %ld), bare batched %9.0f replies/s (loss %ld), "
         "echomark %9.0f replies/s (loss %ld), ratio %.2f to the bare loop, %.2f to the batched one (medians of %d "
         "rounds; of the totals %.2f and %.2f)\n",
-        size, reply, rate(reference), reference.sent - reference.replies, rate(reference_batched),
+        row.title, rate(reference), reference.sent - reference.replies, rate(reference_batched),
         reference_batched.sent - reference_batched.replies, rate(measured), measured.sent - measured.replies, ratio,
         batched_ratio, rounds, rate(measured) / rate(reference), rate(measured) / rate(reference_batched));
-    if (targets) {
-        verdict("responder at least 1.0 of the bare loop (64 bytes)", ratio >= 1.0);
-        verdict("responder at least 0.8 of the bare batched loop (64 bytes)", batched_ratio >= 0.8);
-        verdict("responder loses nothing at a window of 16", measured.sent == measured.replies);
+    if (row.targets) {
+        std::string name = std::string(row.stamp ? "STAMP reflector" : "responder") +
+                           (row.options.empty() || row.stamp ? "" : " --metrics");
+        verdict((name + " at least 1.0 of the bare loop").c_str(), ratio >= 1.0);
+        verdict((name + " at least 0.8 of the bare batched loop").c_str(), batched_ratio >= 0.8);
+        verdict((name + " loses nothing at a window of 16").c_str(), measured.sent == measured.replies);
     }
     unlink(log.c_str());
 }
@@ -637,8 +697,15 @@ int main(int argc, char** argv)
 
     if (wanted(argc, argv, 1)) {
         std::printf("1. responder, window of 16 outstanding probes, 60 rounds of 0.05 s slices each, log to a file\n");
-        bench_responder(64, 64, true);
-        bench_responder(8192, 9192, false);
+        std::string metrics = "--metrics=" + std::to_string(free_tcp_port());
+        const responder_row rows[] = {
+            {"   64-byte probes asking    64", {}, false, 64, 64, true},
+            {" 8192-byte probes asking  9192", {}, false, 8192, 9192, false},
+            {"   64-byte probes asking    64, --metrics (no scrape)", {metrics}, false, 64, 64, true},
+            {"   44-byte STAMP test packets, --stamp", {"--stamp"}, true, 44, 44, true},
+        };
+        for (const responder_row& row : rows)
+            bench_responder(row);
     }
     if (wanted(argc, argv, 2)) {
         std::printf("2. sender against the responder\n");

@@ -28,6 +28,8 @@ const char* const option_lines[] = {
     "  --maxreply=<bytes>     responder: no reply to requests for more than this",
     "  --echo                 responder: answer every datagram with its own bytes (plain echo clients)",
     "  --nobudget             responder: no limit on replies beyond 16 times what an address sent",
+    "  --stamp[=<mode>]       responder: a STAMP/TWAMP-Light session-reflector (port 862); stateless or stateful",
+    "  --metrics=[<a>:]<port> responder: Prometheus metrics at /metrics on <a> (default 127.0.0.1; IPv6 as [::1])",
 };
 
 }  // namespace

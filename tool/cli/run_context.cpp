@@ -46,6 +46,13 @@ void run_context_build(const cmdargs_table& table, const run_options* options, c
     responder.echo = options->echo;
     responder.maxreply = options->maxreply == run_options_no_reply_limit ? responder_no_reply_limit : options->maxreply;
     responder.budget = !options->nobudget;
+    responder.stamp = options->stamp == run_stamp_stateful    ? responder_stamp_stateful
+                      : options->stamp == run_stamp_stateless ? responder_stamp_stateless
+                                                              : responder_stamp_off;
+    if (options->metrics) {
+        responder.metrics_address = options->metrics_address;
+        responder.metrics_port = options->metrics_port;
+    }
 
     report_settings& report = out->report;
     report.stats = options->stats;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "socketlib/socket.hpp"
 #include "tool/wire/probe_datagram.hpp"
 
 void run_options_init(run_options* options) { *options = run_options{}; }
@@ -103,6 +104,50 @@ run_option_match parse_probe_header(const char* argument, run_options* options, 
     return option_not_known;
 }
 
+// --metrics=PORT, ADDRESS:PORT or [IPV6]:PORT, with a numeric address.
+bool store_metrics(const char* value, run_options* options) {
+    const char* colon = std::strrchr(value, ':');
+    const char* port = colon != nullptr ? colon + 1 : value;
+    int number = 0;
+    if (!whole_int(port, 1, 65535, &number)) return false;
+    char address[run_options_metrics_address_size] = {};
+    if (colon != nullptr) {
+        const char* from = value;
+        const char* to = colon;
+        bool bracketed = value[0] == '[';
+        if (bracketed) {
+            if (to - from < 2 || to[-1] != ']') return false;
+            from++;
+            to--;
+        }
+        std::size_t length = static_cast<std::size_t>(to - from);
+        if (length == 0 || length >= sizeof address) return false;
+        std::memcpy(address, from, length);
+        in6_addr parsed;
+        // IPv6 text goes in brackets, so its colons are not taken for the port's.
+        int family = bracketed ? AF_INET6 : AF_INET;
+        if (socketlib::inet_pton(family, address, &parsed) != 1) return false;
+    }
+    std::memcpy(options->metrics_address, address, sizeof address);
+    std::snprintf(options->metrics_port, sizeof options->metrics_port, "%d", number);
+    options->metrics = true;
+    return true;
+}
+
+// --stamp, --stamp=stateless, --stamp=stateful.
+run_option_match parse_stamp(const char* argument, run_options* options, option_error* error) {
+    if (std::strcmp(argument, "--stamp") == 0) {
+        options->stamp = run_stamp_stateless;
+        return option_taken;
+    }
+    const char* value = joined_value(argument, "--stamp");
+    if (value == nullptr) return option_not_known;
+    bool stateful = std::strcmp(value, "stateful") == 0;
+    bool good = stateful || std::strcmp(value, "stateless") == 0;
+    if (good) options->stamp = stateful ? run_stamp_stateful : run_stamp_stateless;
+    return judged(good, error, "--stamp", argument);
+}
+
 // Switches, matched whole, so "--statsfile" is not --stats.
 bool* switch_of(const char* argument, run_options* options) {
     const struct {
@@ -129,7 +174,7 @@ run_option_match run_options_parse(const char* argument, run_options* options, o
     // A value option written without its "=" would otherwise pass unnoticed
     // and leave its value to be skipped as a stray argument.
     for (const char* bare : {"--csv", "--json", "--svg", "--interval", "--maxreply", "--count", "--duration", "--every",
-                             "--fail-loss", "--tos", "--ttl"}) {
+                             "--fail-loss", "--tos", "--ttl", "--metrics"}) {
         if (std::strcmp(argument, bare) == 0) {
             option_refuse(error, option_missing, bare);
             return option_refused;
@@ -156,6 +201,10 @@ run_option_match run_options_parse(const char* argument, run_options* options, o
     if (const char* value = joined_value(argument, "--maxreply")) {
         return judged(whole_int(value, 0, datagram_buffer_size, &options->maxreply), error, "--maxreply", argument);
     }
+    if (const char* value = joined_value(argument, "--metrics")) {
+        return judged(store_metrics(value, options), error, "--metrics", argument);
+    }
     run_option_match match = parse_long_run(argument, options, error);
+    if (match == option_not_known) match = parse_stamp(argument, options, error);
     return match != option_not_known ? match : parse_probe_header(argument, options, error);
 }

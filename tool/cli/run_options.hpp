@@ -2,7 +2,8 @@
 // result files and the run picture, quiet runs, the pause between probes,
 // the responder's reply limit, echo mode and amplification budget, help and
 // version, IPv6 names, long runs and their interval lines, the loss that
-// fails a run, and the probes' IP header fields.  All are off unless asked
+// fails a run, the probes' IP header fields, STAMP, and the Prometheus
+// endpoint.  All are off unless asked
 // for: a run without them is the basic run.
 #pragma once
 
@@ -24,6 +25,11 @@ constexpr double run_options_every_min = 0.01;
 constexpr double run_options_every_max = 86400.0;
 // --tos= or --ttl= absent: the system's value.
 constexpr int run_options_unset = -1;
+// --stamp[=stateless|stateful]: STAMP (RFC 8762) test packets instead of probes.
+enum run_stamp_mode { run_stamp_off, run_stamp_stateless, run_stamp_stateful };
+// Room for --metrics='s numeric address (IPv6 text at most) and port text.
+constexpr int run_options_metrics_address_size = 46;
+constexpr int run_options_metrics_port_size = 6;
 
 // The members start at the defaults, so code that never parsed a command
 // line (a test calling the responder directly) runs as without the options.
@@ -52,6 +58,10 @@ struct run_options {
     double fail_loss = 0.0;       // --fail-loss=: loss in percent above which the exit status is 2
     int tos = run_options_unset;  // --tos=: type of service (IPv6 traffic class) of the probes
     int ttl = run_options_unset;  // --ttl=: time to live (IPv6 hop limit) of the probes
+    run_stamp_mode stamp = run_stamp_off;  // --stamp
+    bool metrics = false;                  // --metrics=[ADDRESS:]PORT: a Prometheus endpoint
+    char metrics_address[run_options_metrics_address_size] = {};  // numeric; empty: 127.0.0.1
+    char metrics_port[run_options_metrics_port_size] = {};
 };
 
 // The defaults: everything off, the 1 ms pause, no reply limit.

@@ -37,6 +37,41 @@ void responder_metrics_write(prom_writer* writer, const responder_metrics* metri
     }
 }
 
+void responder_metrics_write_stamp(prom_writer* writer, const stamp_input_counts* counts) {
+    constexpr const char* requests = "echomark_responder_stamp_requests_total";
+    prom_family(writer, requests, prom_counter, "STAMP test packets, by what became of them.");
+    const struct {
+        const char* result;
+        uint64_t count;
+    } results[] = {
+        {"answered", counts->accepted},
+        {"too_short", counts->too_short},
+        {"authenticated", counts->authenticated},
+        {"reflector_port", counts->refused_source},
+        {"no_room", counts->no_room},
+    };
+    for (const auto& r : results) {
+        prom_label result = {"result", r.result};
+        prom_sample_count(writer, requests, &result, 1, r.count);
+    }
+    const struct {
+        const char* name;
+        const char* help;
+        uint64_t count;
+    } notes[] = {
+        {"echomark_responder_stamp_zero_filled_total", "Short TWAMP-Light test packets answered as if zero-filled.",
+         counts->zero_filled},
+        {"echomark_responder_stamp_mbz_nonzero_total", "Test packets answered whose must-be-zero bytes were not zero.",
+         counts->mbz_nonzero},
+        {"echomark_responder_stamp_sessions_evicted_total",
+         "Sessions a stateful reflector pushed out of its table; each counts again from 0.", counts->sessions_evicted},
+    };
+    for (const auto& n : notes) {
+        prom_family(writer, n.name, prom_counter, n.help);
+        prom_sample_count(writer, n.name, nullptr, 0, n.count);
+    }
+}
+
 responder_refusal responder_refusal_of(guard_verdict verdict) {
     switch (verdict) {
         case guard_own_address: return refusal_own_address;

@@ -7,6 +7,7 @@
 
 #include "tool/metrics/prometheus_text.hpp"
 #include "tool/responder/responder_guard.hpp"
+#include "tool/wire/stamp_packet.hpp"
 
 // The rules that refuse a datagram; each is one value of the label "reason".
 enum responder_refusal {
@@ -33,6 +34,12 @@ struct responder_metrics {
 // Every family of the responder; each refusal reason has its series, zero
 // or not, so the series stay the same over a run.
 void responder_metrics_write(prom_writer* writer, const responder_metrics* metrics);
+
+// The families of a STAMP session-reflector: its test packets by what
+// became of them (answered, or why not), and the answered ones that were
+// short TWAMP-Light packets or had must-be-zero bytes set, and the sessions
+// a stateful reflector pushed out of its table.
+void responder_metrics_write_stamp(prom_writer* writer, const stamp_input_counts* counts);
 
 // The refusal that a verdict of the guard stands for; responder_refusal_kinds
 // for guard_answer.

@@ -3,15 +3,21 @@
 // lines written in the order of events.
 #include "tool/responder/responder.hpp"
 
+#include <climits>
+#include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
+#include "platform/clock.hpp"
+#include "platform/random.hpp"
 #include "platform/stop_request.hpp"
 #include "platform/winsock.hpp"
+#include "socketlib/socket.hpp"
 #include "tool/log/line_format.hpp"
+#include "tool/wire/stamp_time.hpp"
 #include "utillib/utils.hpp"
 
 namespace {
@@ -19,6 +25,8 @@ namespace {
 // Longest wait before a stop request is seen, should it arrive just before
 // the responder blocks.
 constexpr int stop_patience_us = 100000;
+// Between batches of a busy responder, its endpoint's turn comes this often.
+constexpr int64_t metrics_busy_poll_us = 1000;
 
 // A line about one datagram; a quiet responder leaves them all out.  Lines
 // go out whole, only when the buffer is full or the responder is about to
@@ -46,6 +54,23 @@ void guard_follow(responder* r, int sock) {
         return;
     }
     guard_reset(&r->guard, address, length, budget);
+    r->reflector.own_port = r->guard.own_known ? r->guard.own.port : 0;
+    r->facts_socket = -1;
+}
+
+// The socket's datagrams come with the kernel's facts from now on.
+void facts_on(responder* r, int sock) {
+    if (r->facts_socket == sock) return;
+    platform::receive_facts_on(sock);
+    r->facts_socket = sock;
+}
+
+// Before serving `sock`: its rules, and the facts that the far end's times
+// take (a STAMP reflector's, and those a probe may ask for).  They cost
+// nothing measurable; a plain echo has no use for them.
+void serve_begin(responder* r, int sock) {
+    guard_follow(r, sock);
+    if (r->settings.stamp != responder_stamp_off || !r->settings.echo) facts_on(r, sock);
 }
 
 int64_t monotonic_us() { return static_cast<int64_t>(platform::monotonic_seconds() * 1e6); }
@@ -76,12 +101,26 @@ constexpr int stop_received = -1000000;
 constexpr int datagram_line_size = 256;
 static_assert(datagram_line_size <= line_output_size);
 
+// A number as "%06lld" writes it; a STAMP sequence number may pass INT_MAX.
+void put_number(line_builder* line, int64_t value) {
+    if (value >= INT_MIN && value <= INT_MAX) {
+        put_int(line, static_cast<int>(value), 6);
+        return;
+    }
+    if (value < 0) {
+        put_literal(line, "-");
+        value = -value;
+    }
+    put_int(line, static_cast<int>(value / 1000000), 0);
+    put_int(line, static_cast<int>(value % 1000000), 6);
+}
+
 // "<stamp> echomark_listen(): [N] <call>(<peer>): <size_name>=<size> lastpkts=<n>\n",
 // the line of every receive and every reply, stamped with the clock reading
 // `at`, written straight into the log buffer.
 template <size_t call_size, size_t size_name_size>
 void datagram_line(responder* r, double at, const char (&call)[call_size], const char (&size_name)[size_name_size],
-                   const slot* s, int size) {
+                   const slot* s, int size, int64_t number) {
     char stamp[stamp_size];
     char* text = line_space(&r->log, datagram_line_size);
     line_builder line = {text, text + datagram_line_size};
@@ -97,7 +136,7 @@ void datagram_line(responder* r, double at, const char (&call)[call_size], const
     put_literal(&line, "=");
     put_int(&line, size, 0);
     put_literal(&line, " lastpkts=");
-    put_int(&line, s->lastpkts, 6);
+    put_number(&line, number);
     put_literal(&line, "\n");
     line_commit(&r->log, static_cast<int>(line.at - text));
 }
@@ -123,12 +162,27 @@ void source_text(responder* r, const platform::datagram* io, char* text) {
 // it asked for, so the queue was empty then and the look without waiting
 // (one more system call per batch) is left out.  Returns how many were
 // taken (a failed receive counts as one, with its error), or stop_received.
+int take(responder* r, int sock, int want, bool wait_for_one) {
+    if (r->facts_socket == sock) return platform::recv_datagrams_with_facts(sock, r->io, want, wait_for_one);
+    return platform::recv_datagrams(sock, r->io, want, wait_for_one);
+}
+
+// Without an endpoint the responder blocks in the receive; with one it
+// waits for both, and takes what came once its socket is readable.
+int take_waiting(responder* r, int sock, int want) {
+    if (!r->watch.on) return take(r, sock, want, true);
+    int ready = responder_watch_wait(r, sock);
+    if (ready > 0) return take(r, sock, want, false);
+    if (ready == 0) platform::WSASetLastError(platform::WSAEWOULDBLOCK);
+    return platform::SOCKET_ERROR;
+}
+
 int take_batch(responder* r, int sock, int want, bool drained) {
     for (int i = 0; i < want; i++) {
         r->io[i].data = r->slots[i].data;
         r->io[i].size = datagram_buffer_size;
     }
-    int taken = drained ? 0 : platform::recv_datagrams(sock, r->io, want, false);
+    int taken = drained ? 0 : take(r, sock, want, false);
     if (taken > 0) return taken;
     int code = drained ? platform::WSAEWOULDBLOCK : platform::WSAGetLastError();
     if (code == platform::WSAEWOULDBLOCK) {
@@ -137,7 +191,7 @@ int take_batch(responder* r, int sock, int want, bool drained) {
         // before it is seen when the receive time-out ends it.
         for (;;) {
             if (platform::stop_requested()) return stop_received;
-            taken = platform::recv_datagrams(sock, r->io, want, true);
+            taken = take_waiting(r, sock, want);
             if (taken > 0) return taken;
             code = platform::WSAGetLastError();
             if (code != platform::WSAEWOULDBLOCK && code != platform::WSAEINTR) break;
@@ -151,31 +205,102 @@ int take_batch(responder* r, int sock, int want, bool drained) {
     return 1;
 }
 
+// What a STAMP reflector's lines show as lastpkts: the sequence number at the
+// start of the packet (zeros beyond what arrived).
+int64_t stamp_sequence(const unsigned char* data) {
+    return static_cast<int64_t>(static_cast<uint32_t>(data[0]) << 24 | static_cast<uint32_t>(data[1]) << 16 |
+                                static_cast<uint32_t>(data[2]) << 8 | static_cast<uint32_t>(data[3]));
+}
+
+const char* stamp_result_text(int result) {
+    switch (result) {
+        case stamp_too_short: return "too short";
+        case stamp_authenticated: return "authenticated";
+        case stamp_refused_source: return "reflector port";
+        case stamp_no_room: return "no room";
+        default: return "unknown";
+    }
+}
+
+uint64_t stamp_result_count(const stamp_input_counts& counts, int result) {
+    switch (result) {
+        case stamp_too_short: return counts.too_short;
+        case stamp_authenticated: return counts.authenticated;
+        case stamp_refused_source: return counts.refused_source;
+        case stamp_no_room: return counts.no_room;
+        default: return 0;
+    }
+}
+
+void count_refusal(responder* r, responder_refusal refusal) {
+    if (refusal >= 0 && refusal < responder_refusal_kinds) r->counts.refused[refusal]++;
+}
+
+// A STAMP test packet that the rules let through: its answer, or a line
+// (at most one per source and second) saying why there is none.
+void judge_stamp(responder* r, slot* s, const platform::datagram* io, int64_t now_us) {
+    const sockaddr* source = reinterpret_cast<const sockaddr*>(&io->address);
+    uint64_t mbz_before = r->reflector.counts.mbz_nonzero;
+    int length = responder_stamp_answer(r, s, io, now_us);
+    if (length < 0) {
+        if (guard_may_say(&r->guard, source, io->address_length, now_us)) {
+            slot_log(r, s,
+                     "echomark_listen(): [%06d] stamp_reflect(%s): recvsize=%d result=%d:%s count=%llu: no reply\n",
+                     s->counter, s->peer, s->recvsize, length, stamp_result_text(length),
+                     static_cast<unsigned long long>(stamp_result_count(r->reflector.counts, length)));
+        }
+        return;
+    }
+    if (r->reflector.counts.mbz_nonzero != mbz_before && guard_may_say(&r->guard, source, io->address_length, now_us)) {
+        slot_log(r, s,
+                 "echomark_listen(): [%06d] stamp_reflect(%s): recvsize=%d result=0:must-be-zero not zero "
+                 "count=%llu: answered\n",
+                 s->counter, s->peer, s->recvsize, static_cast<unsigned long long>(r->reflector.counts.mbz_nonzero));
+    }
+    s->replysize = length;
+    s->reply_number = stamp_sequence(s->data);
+    s->send_time = send_time_stamp;
+    if (s->dirty < length) s->dirty = length;
+}
+
 // The checks of one datagram, in arrival order: its receive line, and
 // whether and how long a reply it gets.
 void judge(responder* r, slot* s, const platform::datagram* io, int* counter, int64_t now_us) {
     const responder_settings& settings = r->settings;
+    bool stamp = settings.stamp != responder_stamp_off;
     s->text_used = 0;
     s->replysize = -1;
+    s->send_time = send_time_none;
     s->recvsize = io->result;
     // A failed receive may have left anything in the buffer.
     s->dirty = io->result >= 0 ? io->result : datagram_buffer_size;
     s->counter = *counter;
-    s->lastpkts = data_value_get(s->data, value_probe);
+    s->lastpkts = stamp ? stamp_sequence(s->data) : data_value_get(s->data, value_probe);
+    s->reply_number = s->lastpkts;
     source_text(r, io, s->peer);
     s->peer_length = static_cast<int>(::strnlen(s->peer, peer_text_size));
     // The receive line is written after the replies are sent, with this
     // reading: the text costs nothing before the reply goes out.
     if (!settings.quiet) s->received_at = utillib::getmicrotime();
+    if (s->recvsize < 0) {
+        r->counts.receive_errors++;
+    } else {
+        r->counts.datagrams++;
+        r->counts.received_bytes += static_cast<uint64_t>(s->recvsize);
+    }
     if (s->recvsize <= 0) {
         slot_log(r, s, "echomark_listen(): recvsize=udp_blockrecv(): recvsize=%d if (recvsize<=0): recvsize=%d:%s\n",
                  s->recvsize, io->error, error_text(io->error));
         return;
     }
     // The reply length is the datagram's own request (--echo: its own
-    // length); one the buffer cannot hold is not answered.
-    int replysize = settings.echo ? s->recvsize : data_value_get(s->data, value_replysize);
+    // length; a STAMP reflector's: the request's, at least a whole packet);
+    // one the buffer cannot hold is not answered.
+    int replysize = stamp                 ? (s->recvsize > stamp_packet_length ? s->recvsize : stamp_packet_length)
+                    : settings.echo ? s->recvsize
+                                    : data_value_get(s->data, value_replysize);
     if (replysize < 0 || replysize > datagram_buffer_size) {
+        count_refusal(r, refusal_too_large);
         slot_log(r, s, "echomark_listen(): [%06d] replysize=%d if (replysize<0 || replysize>%d): no reply\n",
                  s->counter, replysize, datagram_buffer_size);
         return;
@@ -183,29 +308,44 @@ void judge(responder* r, slot* s, const platform::datagram* io, int* counter, in
     if (settings.maxreply != responder_no_reply_limit && replysize > settings.maxreply) {
         // --maxreply: a small request must not buy a large reply towards a
         // source that may be forged.
+        count_refusal(r, refusal_max_reply);
         slot_log(r, s, "echomark_listen(): [%06d] replysize=%d if (replysize>maxreply=%d): no reply\n", s->counter,
                  replysize, settings.maxreply);
         return;
     }
-    uint32_t fingerprint = settings.echo ? guard_fingerprint(s->data, s->recvsize) : static_cast<uint32_t>(s->lastpkts);
+    bool whole = settings.echo || stamp;  // replies that carry the datagram's own bytes
+    uint32_t fingerprint = whole ? guard_fingerprint(s->data, s->recvsize) : static_cast<uint32_t>(s->lastpkts);
     const sockaddr* source = reinterpret_cast<const sockaddr*>(&io->address);
-    const unsigned char* cookie = settings.echo ? nullptr : guard_cookie_presented(s->data, s->recvsize);
+    const unsigned char* cookie = whole ? nullptr : guard_cookie_presented(s->data, s->recvsize);
+    // The rules come first: a refused packet moves no stateful count.
     guard_decision decision =
         guard_check(&r->guard, source, io->address_length, fingerprint, s->recvsize, replysize, cookie, now_us);
     if (decision.verdict != guard_answer) {
+        count_refusal(r, responder_refusal_of(decision.verdict));
         if (decision.announce) {
             slot_log(r, s,
-                     "echomark_listen(): [%06d] refused(%s): reason=%s lastpkts=%06d: no reply to this source "
+                     "echomark_listen(): [%06d] refused(%s): reason=%s lastpkts=%06lld: no reply to this source "
                      "for now\n",
-                     s->counter, s->peer, guard_reason(decision.verdict), s->lastpkts);
+                     s->counter, s->peer, guard_reason(decision.verdict), static_cast<long long>(s->lastpkts));
         }
         return;
     }
-    s->replysize = replysize;
-    // The reply's cookie replaces the one presented, which has been checked.
-    if (!settings.echo && guard_cookie_answer(&r->guard, source, io->address_length, s->data, replysize, now_us) &&
-        s->dirty < probe_cookie_end) {
-        s->dirty = probe_cookie_end;
+    if (stamp) {
+        judge_stamp(r, s, io, now_us);
+        if (s->replysize < 0) return;
+    } else {
+        s->replysize = replysize;
+    }
+    if (!whole) {
+        // The reply's cookie replaces the one presented, which has been checked.
+        if (guard_cookie_answer(&r->guard, source, io->address_length, s->data, replysize, now_us) &&
+            s->dirty < probe_cookie_end) {
+            s->dirty = probe_cookie_end;
+        }
+        if ((static_cast<uint32_t>(data_value_get(s->data, value_reserved)) & probe_ask_oneway) != 0 &&
+            responder_oneway_answer(r, s, io, decision.received, now_us)) {
+            s->send_time = send_time_oneway;
+        }
     }
     // An endless responder may count past INT_MAX; wrap instead of overflowing.
     *counter = static_cast<int>(static_cast<uint32_t>(*counter) + 1U);
@@ -216,18 +356,22 @@ void judge(responder* r, slot* s, const platform::datagram* io, int* counter, in
 // receive line, any refusal, then its reply lines with fresh time stamps.
 void answer_batch(responder* r, int sock, int taken, int* counter) {
     int64_t now_us = monotonic_us();
+    r->batch_us = now_us;
     int replies = 0;
+    int timed = 0;
     platform::datagram* io = r->io;
     for (int i = 0; i < taken; i++) {
         slot* s = &r->slots[i];
         judge(r, s, &io[i], counter, now_us);
         if (s->replysize < 0) continue;
+        if (s->send_time != send_time_none) timed++;
         // The replies close up at the front of the list, in arrival order.
         if (replies != i) io[replies] = io[i];
         io[replies].data = s->data;
         io[replies].size = s->replysize;
         s->sent_at = replies++;
     }
+    if (timed > 0) responder_send_times(r, taken, io);
     if (replies == 1) {
         platform::datagram* one = &io[0];
         one->result = platform::sendto(sock, one->data, one->size, 0, &one->address, one->address_length);
@@ -235,16 +379,25 @@ void answer_batch(responder* r, int sock, int taken, int* counter) {
     } else if (replies > 1) {
         platform::send_datagrams(sock, io, replies);
     }
+    for (int i = 0; i < replies; i++) {
+        if (io[i].result >= 0) {
+            r->counts.replies++;
+            r->counts.sent_bytes += static_cast<uint64_t>(io[i].result);
+        } else {
+            r->counts.send_errors++;
+        }
+    }
     for (int i = 0; i < taken; i++) {
         slot* s = &r->slots[i];
         if (!r->settings.quiet) {
-            datagram_line(r, s->received_at, "recvsize=udp_blockrecv", "recvsize", s, s->recvsize);
+            datagram_line(r, s->received_at, "recvsize=udp_blockrecv", "recvsize", s, s->recvsize, s->lastpkts);
             line_append(&r->log, s->text, s->text_used);
         }
         if (s->replysize >= 0) {
             int sendsize = io[s->sent_at].result;
             if (!r->settings.quiet) {
-                datagram_line(r, utillib::getmicrotime(), "sendsize=udp_send", "sendsize", s, sendsize);
+                datagram_line(r, utillib::getmicrotime(), "sendsize=udp_send", "sendsize", s, sendsize,
+                              s->reply_number);
             }
             int error = io[s->sent_at].error;
             if (sendsize <= 0) {
@@ -275,10 +428,26 @@ void responder_init(responder* r, const responder_settings* settings) {
         r->slots[i] = responder_slot{};
         r->slots[i].data = r->buffers[i];
     }
+    r->counts = responder_metrics{};
+    r->clock = responder_clock{-1, false};
+    r->facts_socket = -1;
+    r->batch_us = 0;
+    r->watch.on = false;
+    r->watch.polled_us = 0;
+    r->watch.endpoint.listener = -1;
+    r->reflector = stamp_reflector{};
+    r->reflector.error_estimate = stamp_error_bits(stamp_error_from_seconds(INFINITY, false, false));
+    if (settings->stamp == responder_stamp_stateful) {
+        // The seed keeps outsiders from aiming many sessions at one place.
+        uint64_t seed = 0;
+        if (!platform::random_bytes(&seed, sizeof seed)) seed = static_cast<uint64_t>(platform::realtime_ns());
+        stamp_sessions_reset(&r->sessions, seed);
+        r->reflector.sessions = &r->sessions;
+    }
 }
 
 void responder_reply_one(responder* r, int sock, int* counter, unsigned char* buffer) {
-    guard_follow(r, sock);
+    serve_begin(r, sock);
     slot* first = &r->slots[0];
     unsigned char* own = first->data;
     first->data = buffer;
@@ -290,7 +459,7 @@ void responder_reply_one(responder* r, int sock, int* counter, unsigned char* bu
 }
 
 void responder_serve(responder* r, int sock, long datagrams) {
-    guard_follow(r, sock);
+    serve_begin(r, sock);
     int counter = 0;
     bool drained = false;
     // A stop request ends the loop after the datagrams in hand.
@@ -302,6 +471,11 @@ void responder_serve(responder* r, int sock, long datagrams) {
         drained = taken < want;
         answer_batch(r, sock, taken, &counter);
         handled += taken;
+        // While datagrams keep coming the endpoint is looked at once a
+        // millisecond: one comparison per batch otherwise.
+        if (r->watch.on && r->batch_us - r->watch.polled_us >= metrics_busy_poll_us) {
+            responder_watch_poll(r, r->batch_us);
+        }
     }
     line_flush(&r->log);
 }
@@ -313,6 +487,12 @@ int responder_listen(responder* r, const char* ipaddr, int ipport) {
     // The blocking receive comes back now and then to look for a stop request.
     ::timeval patience = {0, stop_patience_us};
     platform::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    int opened = responder_watch_open(r);
+    if (opened < 0) {
+        socketlib::udp_close(sock);
+        return opened;
+    }
     responder_serve(r, sock, -1);
+    responder_watch_close(r);
     return 0;
 }

@@ -230,11 +230,29 @@ bool cookie_valid(const responder_guard* guard, const guard_source& source, cons
 guard_decision refuse(guard_entry* entry, guard_verdict verdict, int64_t now_us) {
     bool announce = entry->announced_us < 0 || now_us - entry->announced_us >= guard_window_us;
     if (announce) entry->announced_us = now_us;
-    return {verdict, announce};
+    return {verdict, announce, 0};
 }
 
 uint32_t reserved_flags(const unsigned char* data) {
     return static_cast<uint32_t>(data_value_get(data, value_reserved));
+}
+
+// The rules, in order, for a datagram from the source of `entry`.
+guard_decision judge_source(responder_guard* guard, guard_entry* entry, const guard_source& source,
+                            uint32_t fingerprint, int received, int reply, const unsigned char* cookie,
+                            int64_t now_us) {
+    if (is_own(guard, source)) return refuse(entry, guard_own_address, now_us);
+    if (source.port == 0) return refuse(entry, guard_port_zero, now_us);
+    bool looping = repeats_too_often(entry, fingerprint, now_us);
+    // Once one datagram is found looping the whole source is refused for a
+    // window: every loop through it dies at its next pass.
+    if (looping) entry->loop_until_us = now_us + guard_window_us;
+    if (now_us < entry->loop_until_us) return refuse(entry, guard_loop, now_us);
+    if (!guard->budget || cookie_valid(guard, source, cookie, now_us)) return {guard_answer, false, 0};
+    guard_account* account = account_of(guard, address_only(source));
+    account->last_us = now_us;
+    if (!within_credit(account, received, reply)) return refuse(entry, guard_budget, now_us);
+    return {guard_answer, false, 0};
 }
 
 }  // namespace
@@ -253,19 +271,16 @@ guard_decision guard_check(responder_guard* guard, const sockaddr* from, int fro
     guard_source_of(from, from_length, &source);
     guard_entry* entry = entry_of(guard, source, now_us);
     entry->last_us = now_us;
+    entry->received++;
+    guard_decision decision = judge_source(guard, entry, source, fingerprint, received, reply, cookie, now_us);
+    decision.received = entry->received;
+    return decision;
+}
 
-    if (is_own(guard, source)) return refuse(entry, guard_own_address, now_us);
-    if (source.port == 0) return refuse(entry, guard_port_zero, now_us);
-    bool looping = repeats_too_often(entry, fingerprint, now_us);
-    // Once one datagram is found looping the whole source is refused for a
-    // window: every loop through it dies at its next pass.
-    if (looping) entry->loop_until_us = now_us + guard_window_us;
-    if (now_us < entry->loop_until_us) return refuse(entry, guard_loop, now_us);
-    if (!guard->budget || cookie_valid(guard, source, cookie, now_us)) return {guard_answer, false};
-    guard_account* account = account_of(guard, address_only(source));
-    account->last_us = now_us;
-    if (!within_credit(account, received, reply)) return refuse(entry, guard_budget, now_us);
-    return {guard_answer, false};
+bool guard_may_say(responder_guard* guard, const sockaddr* from, int from_length, int64_t now_us) {
+    guard_source source;
+    guard_source_of(from, from_length, &source);
+    return refuse(entry_of(guard, source, now_us), guard_answer, now_us).announce;
 }
 
 bool guard_cookie_make(const responder_guard* guard, const sockaddr* to, int to_length, int64_t now_us,

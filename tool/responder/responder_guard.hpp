@@ -77,6 +77,7 @@ struct guard_entry {
     int64_t window_us;      // start of the current repeat window
     int64_t loop_until_us;  // refused as a loop until then
     int64_t announced_us;   // latest refusal line, or -1
+    uint32_t received;      // datagrams from the source since it took its place
     uint32_t fingerprints[guard_tracked];
     uint8_t copies[guard_tracked];  // copies beyond the first, saturating
 };
@@ -116,6 +117,9 @@ struct guard_decision {
     guard_verdict verdict;
     // A refusal that deserves its line: at most one per source and window.
     bool announce;
+    // Datagrams received from the source, this one included, since it took
+    // its place in the table (wrapping after 2^32).
+    uint32_t received;
 };
 
 // The rules for one datagram of `received` bytes from `from` asking for
@@ -125,6 +129,11 @@ struct guard_decision {
 // null.  A reply allowed here is counted as sent.
 guard_decision guard_check(responder_guard* guard, const sockaddr* from, int from_length, uint32_t fingerprint,
                            int received, int reply, const unsigned char* cookie, int64_t now_us);
+
+// True when a line about the datagram just checked (from `from`, at
+// `now_us`) may be written: the same allowance as the refusal lines, at most
+// one line per source and window, shared with them.
+bool guard_may_say(responder_guard* guard, const sockaddr* from, int from_length, int64_t now_us);
 
 // The responder's cookie for the address of `to` (its port plays no part) at
 // `now_us`.  False, and zeros, for a family other than IPv4 and IPv6 or when

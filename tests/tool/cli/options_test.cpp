@@ -76,6 +76,29 @@ TEST(ToolOptionsParse, ValuesAndNeighbours) {
     EXPECT_STREQ(parsed().csv_path, "");
     EXPECT_STREQ(parsed().svg_path, "");
 
+    // --stamp and its two kinds; --metrics with a port, an IPv4 address, or
+    // an IPv6 address in brackets.
+    const struct {
+        const char* argument;
+        run_stamp_mode stamp;
+        const char* address;
+        const char* port;
+    } stamp_and_metrics[] = {
+        {"--stamp", run_stamp_stateless, "", ""},
+        {"--stamp=stateless", run_stamp_stateless, "", ""},
+        {"--stamp=stateful", run_stamp_stateful, "", ""},
+        {"--metrics=9100", run_stamp_off, "", "9100"},
+        {"--metrics=0.0.0.0:09100", run_stamp_off, "0.0.0.0", "9100"},
+        {"--metrics=[::1]:65535", run_stamp_off, "::1", "65535"},
+    };
+    for (const auto& c : stamp_and_metrics) {
+        parse({c.argument});
+        EXPECT_EQ(parsed().stamp, c.stamp) << c.argument;
+        EXPECT_EQ(parsed().metrics, c.port[0] != '\0') << c.argument;
+        EXPECT_STREQ(parsed().metrics_address, c.address) << c.argument;
+        EXPECT_STREQ(parsed().metrics_port, c.port) << c.argument;
+    }
+
     // A value option after one that takes the next argument is that value.
     parse({"-h", "--stats"});
     EXPECT_STREQ(cmdargs_text(cmdargs_ipaddr), "--stats");
@@ -125,6 +148,16 @@ TEST(ToolOptionsProgram, BadValuesAreRefusedOnStderrWithStatusMinusOne) {
         {{"--ttl=0"}, "echomark: option --ttl has invalid value: '--ttl=0'\n"},
         {{"--ttl=256"}, "echomark: option --ttl has invalid value: '--ttl=256'\n"},
         {{"--tos"}, "echomark: option: --tos require an argument\n"},
+        {{"--stamp=stateful2"}, "echomark: option --stamp has invalid value: '--stamp=stateful2'\n"},
+        {{"--stamp="}, "echomark: option --stamp has invalid value: '--stamp='\n"},
+        {{"--metrics"}, "echomark: option: --metrics require an argument\n"},
+        {{"--metrics=0"}, "echomark: option --metrics has invalid value: '--metrics=0'\n"},
+        {{"--metrics=65536"}, "echomark: option --metrics has invalid value: '--metrics=65536'\n"},
+        {{"--metrics=localhost:9100"}, "echomark: option --metrics has invalid value: '--metrics=localhost:9100'\n"},
+        {{"--metrics=::1:9100"}, "echomark: option --metrics has invalid value: '--metrics=::1:9100'\n"},
+        {{"--metrics=[127.0.0.1]:9100"},
+         "echomark: option --metrics has invalid value: '--metrics=[127.0.0.1]:9100'\n"},
+        {{"--metrics=:9100"}, "echomark: option --metrics has invalid value: '--metrics=:9100'\n"},
         {{"--count=0"}, "echomark: option --count has invalid value: '--count=0'\n"},
         {{"--count=2147483648"}, "echomark: option --count has invalid value: '--count=2147483648'\n"},
         {{"--duration=0"}, "echomark: option --duration has invalid value: '--duration=0'\n"},
@@ -194,9 +227,10 @@ TEST(ToolOptionsProgram, HelpNamesEveryOptionAndVersionItsNumber) {
                             "[-c <count|default=100>] [-t <timeout|default=0.250000>] <-h ipaddr> <-p ipport>");
     for (const char* option : {"-6 ", "--help ", "--version ", "--count=<", "--duration=<", "--every=<",
                                "--fail-loss=<", "--stats ", "--precise ", "--csv=<", "--json=<", "--svg=<", "--quiet ",
-                               "--interval=<", "--tos=<", "--ttl=<", "--maxreply=<"}) {
+                               "--interval=<", "--tos=<", "--ttl=<", "--maxreply=<", "--stamp[", "--metrics=["}) {
         EXPECT_EQ(
-            tooltest::matching(lines, "  " + std::regex_replace(option, std::regex("[-=<]"), "\\$&") + ".*").size(), 1U)
+            tooltest::matching(lines, "  " + std::regex_replace(option, std::regex("[-=<\\[]"), "\\$&") + ".*").size(),
+            1U)
             << option << "\n"
             << r.out;
     }

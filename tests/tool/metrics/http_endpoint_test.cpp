@@ -419,51 +419,6 @@ TEST(MetricsEndpoint, HostileClientsGetRefusedWhileScrapesGoOnInFixedMemory) {
 
 // --- a real Prometheus server ------------------------------------------------------
 
-int free_tcp_port() {
-    int sock = platform::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = tooltest::loopback(0);
-    platform::bind(sock, &address, sizeof address);
-    int length = sizeof address;
-    platform::getsockname(sock, &address, &length);
-    platform::closesocket(sock);
-    return ntohs(address.sin_port);
-}
-
-std::string url_encoded(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '_' || c == '.' || c == '-') {
-            out += static_cast<char>(c);
-        } else {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%%%02X", c);
-            out += hex;
-        }
-    }
-    return out;
-}
-
-// The value of an instant query's first series; NaN when there is none.
-double query(int port, const std::string& promql) {
-    http_reply reply = ask(port, get("/api/v1/query?query=" + url_encoded(promql)), 5.0);
-    size_t at = reply.body.find("\"value\":[");
-    if (reply.status != 200 || at == std::string::npos) return std::nan("");
-    size_t comma = reply.body.find(",\"", at);
-    if (comma == std::string::npos) return std::nan("");
-    return std::strtod(reply.body.c_str() + comma + 2, nullptr);
-}
-
-// Polls a query until it has a value, at most `seconds`.
-double query_within(int port, const std::string& promql, double seconds) {
-    double until = now() + seconds;
-    double value = query(port, promql);
-    while (std::isnan(value) && now() < until) {
-        platform::Sleep(200);
-        value = query(port, promql);
-    }
-    return value;
-}
-
 TEST(MetricsEndpoint, PrometheusScrapesThroughHostileClients) {
     if (!metricstest::installed(metricstest::prometheus_path) || !metricstest::installed(metricstest::promtool_path))
         GTEST_SKIP() << "prometheus or promtool is not installed (Debian package prometheus): no real scraper";
@@ -474,33 +429,14 @@ TEST(MetricsEndpoint, PrometheusScrapesThroughHostileClients) {
     int port = start(&loop, &source, connection_seconds, metrics_page_size);
     ASSERT_GT(port, 0);
 
-    char folder_pattern[] = "/tmp/echomark-prometheus-XXXXXX";
-    ASSERT_NE(mkdtemp(folder_pattern), nullptr);
-    const std::string folder = folder_pattern;
-    const int prometheus_port = free_tcp_port();
-    {
-        std::ofstream config(folder + "/prometheus.yml");
-        config << "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
-               << "scrape_configs:\n  - job_name: echomark\n    static_configs:\n"
-               << "      - targets: ['127.0.0.1:" << port << "']\n";
-    }
-    const std::string config_flag = "--config.file=" + folder + "/prometheus.yml";
-    const std::string storage_flag = "--storage.tsdb.path=" + folder + "/data";
-    const std::string listen_flag = "--web.listen-address=127.0.0.1:" + std::to_string(prometheus_port);
-    const std::string log_path = folder + "/prometheus.log";
-    pid_t prometheus = fork();
-    if (prometheus == 0) {
-        FILE* log = std::freopen(log_path.c_str(), "w", stderr);
-        if (log != nullptr) dup2(fileno(log), 1);
-        execl(metricstest::prometheus_path, "prometheus", config_flag.c_str(), storage_flag.c_str(),
-              listen_flag.c_str(), "--log.level=warn", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ASSERT_GT(prometheus, 0);
+    metricstest::prometheus_server prometheus;
+    ASSERT_TRUE(metricstest::prometheus_start(&prometheus, {port}));
+    const int prometheus_port = prometheus.port;
+    using metricstest::query;
 
     const std::string alpha = "{target=\"alpha:4000\",flow=\"0\"}";
-    double sent = query_within(prometheus_port, "echomark_sender_probes_sent_total" + alpha, 20.0);
-    EXPECT_EQ(sent, 10.0) << tooltest::read_file(log_path);
+    double sent = metricstest::query_within(prometheus_port, "echomark_sender_probes_sent_total" + alpha, 20.0);
+    EXPECT_EQ(sent, 10.0) << tooltest::read_file(prometheus.log_path);
 
     // Two hostile rounds; Prometheus keeps scraping every second through them.
     const std::string big_request = big_header_request();
@@ -522,11 +458,9 @@ TEST(MetricsEndpoint, PrometheusScrapesThroughHostileClients) {
     EXPECT_EQ(query(prometheus_port, "echomark_responder_refused_total{reason=\"loop\"}"), 7.0);
     EXPECT_EQ(query(prometheus_port, "echomark_responder_datagrams_total"), 100.0);
 
-    kill(prometheus, SIGTERM);
-    tooltest::wait_program(prometheus, 15.0);
+    metricstest::prometheus_stop(&prometheus);
     stop(&loop);
     metrics_endpoint_close(&endpoint);
-    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -459,6 +459,51 @@ TEST(ToolResponderForged, LoopsEndSoonAndTheOwnSenderKeepsEveryReply) {
     EXPECT_EQ(occurrences(log_a, "sendsize=udp_send(127.0.0.1:" + std::to_string(a.port) + ")"), 0);
 }
 
+// A STAMP reflector answers neither port 0 nor its own address and port,
+// and says why once each; a sender beside them is answered.  What leaves its
+// port is counted on the wire.
+TEST(ToolResponderForged, StampReflectorAnswersNeitherPortZeroNorItself) {
+    std::string why = enter_private_network();
+    if (!why.empty()) GTEST_SKIP() << why;
+    forger raw;
+    ASSERT_GE(raw.v4, 0) << std::strerror(errno);
+    int port = tooltest::free_port();
+    std::string out_path = tooltest::temp_path(), err_path = tooltest::temp_path();
+    pid_t pid = tooltest::start_program({"-l", "-h", "127.0.0.1", "-p", std::to_string(port), "--stamp=stateful"},
+                                        out_path, err_path);
+    ASSERT_TRUE(tooltest::wait_port_taken(port, 10.0));
+    capture seen;
+    ASSERT_TRUE(seen.open(port)) << std::strerror(errno);
+    std::vector<unsigned char> request(44, 0);
+    request[3] = 1;     // sequence number 1
+    request[13] = 255;  // an error estimate with a multiplier
+    ASSERT_TRUE(raw.send4(INADDR_LOOPBACK, 0, port, request));
+    ASSERT_TRUE(raw.send4(INADDR_LOOPBACK, port, port, request));
+    int client_port = 0;
+    int client = tooltest::open_udp(&client_port);
+    ASSERT_EQ(tooltest::send_to(client, request.data(), 44, port), 44);
+    unsigned char reply[128];
+    EXPECT_EQ(tooltest::receive_within(client, reply, sizeof reply, 5.0), 44);
+    EXPECT_EQ(reply[3], 0);  // the first of its session
+    platform::Sleep(100);
+    seen.drain();
+    EXPECT_EQ(seen.seen.in_packets, 3);
+    EXPECT_EQ(seen.seen.out_packets, 1);
+    kill(pid, SIGTERM);
+    EXPECT_EQ(tooltest::wait_program(pid, 10.0), 0);
+    std::string log = tooltest::read_file(out_path);
+    std::string p = std::to_string(port);
+    EXPECT_EQ(occurrences(log, "): reason=port 0 lastpkts=000001: no reply to this source for now\n"), 1) << log;
+    EXPECT_EQ(occurrences(log, "refused(127.0.0.1:" + p +
+                                   "): reason=own address lastpkts=000001: no reply to this source for now\n"),
+              1)
+        << log;
+    EXPECT_EQ(occurrences(log, "sendsize=udp_send("), 1) << log;
+    platform::closesocket(client);
+    std::remove(out_path.c_str());
+    std::remove(err_path.c_str());
+}
+
 // Forged requests from many fixed sources, from churning ones, and from
 // the ports of one address, over IPv4 and IPv6: the responder sends back at
 // most probe_unproven_ratio times what came in, counted by the kernel.

@@ -8,9 +8,13 @@
 #include <thread>
 #include <vector>
 
+#include "platform/clock.hpp"
+#include "platform/clock_sync.hpp"
+#include "tests/support/metrics_support.hpp"
 #include "tests/support/tool_test_support.hpp"
 #include "tool/responder/responder.hpp"
 #include "tool/wire/probe_extension.hpp"
+#include "tool/wire/probe_far_end.hpp"
 
 namespace {
 
@@ -568,6 +572,90 @@ TEST_F(responder_fixture, OwnAddressAndRepeatedDatagramsAreNotAnswered) {
     EXPECT_EQ(counter, 5);
 }
 
+// A probe that asks with probe_ask_oneway gets the far end's fields: T2 and
+// T3 on the calendar clock within the exchange, its source's count, the TTL
+// and TOS it left with, the clock's state; a reply too short for them gets
+// none, and a probe that does not ask comes back byte for byte.
+TEST_F(responder_fixture, FarEndFieldsOnlyForProbesThatAskAndHaveRoom) {
+    int ttl = 42, tos = 0x20;
+    ASSERT_EQ(platform::setsockopt(client, IPPROTO_IP, IP_TTL, &ttl, sizeof ttl), 0);
+    ASSERT_EQ(platform::setsockopt(client, IPPROTO_IP, IP_TOS, &tos, sizeof tos), 0);
+    std::vector<unsigned char> data(datagram_buffer_size);
+    auto exchange = [&](const std::vector<unsigned char>& sent, int64_t* before, int64_t* after) {
+        *before = platform::realtime_ns();
+        tooltest::send_to(client, sent.data(), static_cast<int>(sent.size()), port);
+        ::testing::internal::CaptureStdout();
+        responder_serve(state.get(), responder, 1);
+        ::testing::internal::GetCapturedStdout();
+        int length = tooltest::receive_within(client, data.data(), datagram_buffer_size, 2.0);
+        *after = platform::realtime_ns();
+        return length;
+    };
+    const bool synchronized = platform::clock_sync_now().synchronized;
+    for (uint32_t n = 1; n <= 3; n++) {
+        std::vector<unsigned char> asking = probe(datagram_header_size, static_cast<int>(n), 64);
+        data_value_set(asking.data(), value_reserved, static_cast<int>(probe_ask_oneway));
+        int64_t before = 0, after = 0;
+        ASSERT_EQ(exchange(asking, &before, &after), 64);
+        EXPECT_EQ(static_cast<uint32_t>(data_value_get(data.data(), value_reserved)),
+                  probe_ask_oneway | probe_did_oneway);
+        probe_far_end far;
+        ASSERT_TRUE(probe_far_end_read(data.data(), 64, &far));
+        EXPECT_LE(before, far.received_ns);
+        EXPECT_LE(far.received_ns, far.sent_ns);
+        EXPECT_LE(far.sent_ns, after);
+        EXPECT_EQ(far.count, n);
+        EXPECT_EQ(far.ttl, ttl);
+        EXPECT_EQ(far.tos, tos);
+        EXPECT_EQ(far.clock_synchronized, synchronized);
+        EXPECT_EQ(data[probe_extension_end - 1], 0);
+        for (int i = probe_extension_end; i < 64; i++) ASSERT_EQ(data[i], 0) << i;
+    }
+    // Too short for the fields: the reply carries none, and says so.
+    std::vector<unsigned char> asking = probe(datagram_header_size, 4, probe_extension_end - 1);
+    data_value_set(asking.data(), value_reserved, static_cast<int>(probe_ask_oneway));
+    int64_t before = 0, after = 0;
+    ASSERT_EQ(exchange(asking, &before, &after), probe_extension_end - 1);
+    EXPECT_EQ(static_cast<uint32_t>(data_value_get(data.data(), value_reserved)), probe_ask_oneway);
+    for (int i = datagram_header_size; i < probe_extension_end - 1; i++) EXPECT_EQ(data[i], 0) << i;
+    // Without the flag the probe's own bytes come back where the fields
+    // would be, and a short probe after the fields finds only zeros.
+    std::vector<unsigned char> plain = probe(80, 5, 80);
+    for (int i = datagram_header_size; i < 80; i++) plain[i] = static_cast<unsigned char>(i * 13 + 1);
+    ASSERT_EQ(exchange(plain, &before, &after), 80);
+    EXPECT_TRUE(std::equal(plain.begin(), plain.end(), data.begin()));
+    ASSERT_EQ(exchange(probe(datagram_header_size, 6, 64), &before, &after), 64);
+    for (int i = datagram_header_size; i < 64; i++) EXPECT_EQ(data[i], 0) << i;
+}
+
+// A stateful STAMP reflector counts only what it answers: the copies of a
+// loop, refused by the safety rules, leave no gap in its numbers.
+TEST_F(responder_fixture, StatefulStampCountsOnlyWhatTheRulesLetThrough) {
+    responder_settings settings;
+    settings.stamp = responder_stamp_stateful;
+    responder_init(state.get(), &settings);
+    std::vector<unsigned char> request(stamp_packet_length, 0);
+    request[13] = 1;  // an error estimate with a multiplier
+    std::vector<uint32_t> numbers;
+    auto exchange = [&](int copies) {
+        for (int i = 0; i < copies; i++) tooltest::send_to(client, request.data(), stamp_packet_length, port);
+        ::testing::internal::CaptureStdout();
+        responder_serve(state.get(), responder, copies);
+        ::testing::internal::GetCapturedStdout();
+        unsigned char data[128];
+        while (tooltest::receive_within(client, data, sizeof data, 0.2) == stamp_packet_length) {
+            numbers.push_back(static_cast<uint32_t>(data[0]) << 24 | static_cast<uint32_t>(data[1]) << 16 |
+                              static_cast<uint32_t>(data[2]) << 8 | data[3]);
+        }
+    };
+    exchange(guard_repeat_limit + 4);
+    EXPECT_EQ(numbers, (std::vector<uint32_t>{0, 1, 2, 3, 4}));
+    platform::Sleep(static_cast<uint32_t>(guard_window_us / 1000 + 100));
+    request[3] = 1;  // the sender's next
+    exchange(1);
+    EXPECT_EQ(numbers, (std::vector<uint32_t>{0, 1, 2, 3, 4, 5}));
+}
+
 // Floods the responder on `port` from `client` for `seconds` with distinct
 // probes, taking the replies as they come; calls `midway` half way through.
 // Returns the probe numbers of the replies received.
@@ -704,6 +792,105 @@ TEST(ToolResponderProgram, StopSignalsEndItWithEverythingWritten) {
     }
 }
 
+// --metrics: after known traffic the page holds the truth, rule by rule,
+// promtool accepts it, and a real Prometheus server scrapes the same.
+TEST(ToolResponderProgram, MetricsCountWhatHappenedAndPrometheusScrapesThem) {
+    int port = tooltest::free_port();
+    int metrics_port = metricstest::free_tcp_port();
+    std::string out_path = tooltest::temp_path(), err_path = tooltest::temp_path();
+    pid_t pid = tooltest::start_program({"-l", "-h", "127.0.0.1", "-p", std::to_string(port), "--maxreply=1000",
+                                         "--metrics=" + std::to_string(metrics_port)},
+                                        out_path, err_path);
+    ASSERT_TRUE(tooltest::wait_port_taken(port, 10.0));
+    int client_port = 0;
+    int client = tooltest::open_udp(&client_port);
+    // An address of its own, which has earned no budget yet.
+    int stranger = platform::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in stranger_address = tooltest::loopback(0);
+    stranger_address.sin_addr.s_addr = htonl(0x7F000003);
+    ASSERT_EQ(platform::bind(stranger, &stranger_address, sizeof stranger_address), 0);
+    struct step {
+        int sock;
+        std::vector<unsigned char> datagram;
+        int reply;  // its length, -1 for none
+    };
+    std::vector<step> steps;
+    for (int n = 1; n <= 5; n++) steps.push_back({client, probe(64, n, 100), 100});
+    steps.push_back({client, probe(16, 10, 70000), -1});        // too large
+    steps.push_back({client, probe(16, 11, 2000), -1});         // beyond --maxreply
+    steps.push_back({stranger, probe(16, 12, 1000), -1});       // beyond its budget
+    int looper_port = 0;
+    int looper = tooltest::open_udp(&looper_port);
+    for (int copy = 0; copy < 8; copy++) {  // a loop: 5 answered, then its source refused for a second
+        steps.push_back({looper, probe(20, 99, 20), copy < 5 ? 20 : -1});
+    }
+    steps.push_back({client, probe(64, 6, 100), 100});  // the last: everything before it is counted
+    long received = 0, sent = 0, replies = 0;
+    unsigned char data[datagram_buffer_size];
+    for (const step& s : steps) {
+        ASSERT_EQ(tooltest::send_to(s.sock, s.datagram.data(), static_cast<int>(s.datagram.size()), port),
+                  static_cast<int>(s.datagram.size()));
+        received += static_cast<long>(s.datagram.size());
+        if (s.reply < 0) continue;
+        ASSERT_EQ(tooltest::receive_within(s.sock, data, sizeof data, 5.0), s.reply) << (&s - steps.data());
+        sent += s.reply;
+        replies++;
+    }
+    metricstest::http_reply page = metricstest::ask(metrics_port, metricstest::get("/metrics"));
+    ASSERT_EQ(page.status, 200) << page.raw;
+    const struct {
+        const char* series;
+        double value;
+    } truth[] = {
+        {"echomark_responder_datagrams_total", static_cast<double>(steps.size())},
+        {"echomark_responder_replies_total", static_cast<double>(replies)},
+        {"echomark_responder_received_bytes_total", static_cast<double>(received)},
+        {"echomark_responder_sent_bytes_total", static_cast<double>(sent)},
+        {"echomark_responder_receive_errors_total", 0},
+        {"echomark_responder_send_errors_total", 0},
+        {"echomark_responder_refused_total{reason=\"too_large\"}", 1},
+        {"echomark_responder_refused_total{reason=\"max_reply\"}", 1},
+        {"echomark_responder_refused_total{reason=\"budget\"}", 1},
+        {"echomark_responder_refused_total{reason=\"loop\"}", 3},
+        {"echomark_responder_refused_total{reason=\"own_address\"}", 0},
+        {"echomark_responder_refused_total{reason=\"port_zero\"}", 0},
+    };
+    for (const auto& t : truth) EXPECT_EQ(metricstest::sample(page.body, t.series), t.value) << t.series;
+    EXPECT_EQ(page.body.find("stamp"), std::string::npos);
+    if (metricstest::installed(metricstest::promtool_path)) {
+        std::string said;
+        EXPECT_TRUE(metricstest::promtool_accepts(page.body, &said)) << said << "\n" << page.body;
+    }
+
+    bool scraped = metricstest::installed(metricstest::prometheus_path);
+    if (scraped) {
+        metricstest::prometheus_server prometheus;
+        ASSERT_TRUE(metricstest::prometheus_start(&prometheus, {metrics_port}));
+        EXPECT_EQ(metricstest::query_within(prometheus.port, "echomark_responder_replies_total", 20.0), replies)
+            << tooltest::read_file(prometheus.log_path);
+        EXPECT_EQ(metricstest::query(prometheus.port, "echomark_responder_refused_total{reason=\"loop\"}"), 3.0);
+        EXPECT_EQ(metricstest::query(prometheus.port, "echomark_responder_received_bytes_total"), received);
+        metricstest::prometheus_stop(&prometheus);
+    }
+    kill(pid, SIGTERM);
+    EXPECT_EQ(tooltest::wait_program(pid, 10.0), 0);
+    std::string out = tooltest::read_file(out_path);
+    std::string m = std::to_string(metrics_port);
+    EXPECT_EQ(count_matching(out, "echomark_listen\\(\\): result=metrics_endpoint_open\\(127\\.0\\.0\\.1:" + m +
+                                      "\\): result=0 url=http://127\\.0\\.0\\.1:" + m + "/metrics"),
+              1)
+        << out.substr(0, 600);
+    EXPECT_EQ(count_matching(out, stamp + " echomark_listen\\(\\): \\[\\d{6}\\] recvsize=udp_blockrecv.*"),
+              static_cast<int>(steps.size()));
+    EXPECT_EQ(tooltest::read_file(err_path), "");
+    platform::closesocket(client);
+    platform::closesocket(stranger);
+    platform::closesocket(looper);
+    std::remove(out_path.c_str());
+    std::remove(err_path.c_str());
+    if (!scraped) GTEST_SKIP() << "prometheus is not installed (Debian package prometheus): no real scraper";
+}
+
 TEST(ToolResponderProgram, PortInUseEndsWithStatusMinusOne) {
     int port = 0;
     int holder = tooltest::open_udp(&port);
@@ -711,6 +898,23 @@ TEST(ToolResponderProgram, PortInUseEndsWithStatusMinusOne) {
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.out.find("udp_bind("), std::string::npos) << r.out;
     platform::closesocket(holder);
+
+    // So does a --metrics port that another program holds.
+    int listener = platform::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = tooltest::loopback(0);
+    ASSERT_EQ(platform::bind(listener, &address, sizeof address), 0);
+    ASSERT_EQ(platform::listen(listener, 1), 0);
+    int length = sizeof address;
+    platform::getsockname(listener, &address, &length);
+    std::string held = std::to_string(ntohs(address.sin_port));
+    r = tooltest::run_program(
+        {"-l", "-h", "127.0.0.1", "-p", std::to_string(tooltest::free_port()), "--metrics=" + held}, 10.0);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(count_matching(r.out, "echomark_listen\\(\\): result=metrics_endpoint_open\\(127\\.0\\.0\\.1:" + held +
+                                        "\\): result=-10048 if \\(result<0\\): error=10048:.*"),
+              1)
+        << r.out;
+    platform::closesocket(listener);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // STAMP test packets: time stamps and error estimates, the two layouts with
 // hostile input, the reflector (stateless and stateful), and interoperation
-// with an implementation this project did not write (scapy's STAMP layer).
+// with an implementation this project did not write (scapy's STAMP layer),
+// down to the reflector program answering scapy's requests over loopback.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -11,9 +12,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/clock.hpp"
+#include "platform/clock_sync.hpp"
+#include "tests/support/metrics_support.hpp"
+#include "tests/support/tool_test_support.hpp"
 #include "tool/responder/stamp_reflector.hpp"
 #include "tool/wire/stamp_packet.hpp"
 #include "tool/wire/stamp_time.hpp"
@@ -577,6 +584,227 @@ TEST(StampInterop, ScapyReadsOurPacketsAndWeReadScapys)
         expected_answers.push_back(reply_line(meant));
     }
     EXPECT_EQ(far_end(answers), expected_answers);
+}
+
+// --- the reflector program against scapy's session-sender ----------------------------
+
+// "key=value ..." as the far end writes it.
+std::map<std::string, long long> words_of(const std::string& line)
+{
+    std::map<std::string, long long> words;
+    std::istringstream in(line);
+    for (std::string word; in >> word;) {
+        std::size_t equals = word.find('=');
+        if (equals != std::string::npos)
+            words[word.substr(0, equals)] = std::stoll(word.substr(equals + 1));
+    }
+    return words;
+}
+
+int udp_from(const char* address, int port, int ttl)
+{
+    int sock = platform::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in at = tooltest::loopback(port);
+    inet_pton(AF_INET, address, &at.sin_addr);
+    if (sock < 0 || platform::bind(sock, &at, sizeof at) != 0)
+        return -1;
+    platform::setsockopt(sock, IPPROTO_IP, IP_TTL, &ttl, sizeof ttl);
+    return sock;
+}
+
+int port_of(int sock)
+{
+    sockaddr_in at{};
+    int length = sizeof at;
+    platform::getsockname(sock, &at, &length);
+    return ntohs(at.sin_port);
+}
+
+// One test packet sent to the reflector program.
+struct sent_request {
+    int sender;  // index into the senders
+    uint32_t seq;
+    uint16_t error;
+    uint16_t ssid;
+    int length;  // as built
+    int cut;     // bytes sent: a TWAMP-Light sender's shorter packet, or the whole
+    bool mbz;    // a must-be-zero byte set
+};
+
+// `echomark -l --stamp` answering scapy's requests over loopback, stateless
+// and stateful: every field of every answer as scapy reads it, short
+// TWAMP-Light requests, bad input counted and not answered (nor ever
+// towards the reflector's own port), the lines, and the counts on /metrics.
+TEST(StampInterop, ReflectorProgramAnswersScapysSessionSenders)
+{
+    if (!scapy_stamp_available())
+        GTEST_SKIP() << "/usr/bin/python3 cannot import scapy.contrib.stamp (python3-scapy)";
+    platform::clock_sync_state clock = platform::clock_sync_now();
+    uint16_t reflector_estimate = stamp_error_bits(
+        stamp_error_from_seconds(platform::clock_sync_error_bound(&clock), clock.known && clock.synchronized, false));
+    const std::vector<sent_request> requests = {
+        {0, 100, 0x8A20, 0, 44, 44, false},   {0, 101, 0x8A20, 0, 44, 44, false}, {1, 5, 0x4001, 7, 200, 200, false},
+        {0, 102, 0x0F80, 0, 44, 14, false},   // TWAMP-Light, the shortest
+        {1, 9, 0x4001, 7, 44, 30, false},     // TWAMP-Light, and a gap in the sender's numbers
+        {0, 103, 0x8A20, 0, 64, 64, true},    // a must-be-zero byte set: answered all the same
+        {0, 0xFFFFFFF0, 0x8A20, 0, 44, 44, false},
+    };
+    const int ttl[2] = {33, 200};
+    for (const char* mode : {"--stamp", "--stamp=stateful"}) {
+        SCOPED_TRACE(mode);
+        bool stateful = std::strcmp(mode, "--stamp=stateful") == 0;
+        int port = tooltest::free_port();
+        int metrics_port = metricstest::free_tcp_port();
+        std::string out_path = tooltest::temp_path(), err_path = tooltest::temp_path();
+        pid_t pid = tooltest::start_program({"-l", "-h", "127.0.0.1", "-p", std::to_string(port), mode,
+                                             "--metrics=" + std::to_string(metrics_port)},
+                                            out_path, err_path);
+        ASSERT_TRUE(tooltest::wait_port_taken(port, 10.0));
+        int senders[2] = {udp_from("127.0.0.1", 0, ttl[0]), udp_from("127.0.0.1", 0, ttl[1])};
+        ASSERT_GE(senders[0], 0);
+        ASSERT_GE(senders[1], 0);
+
+        std::vector<std::string> builds;
+        for (const sent_request& r : requests) {
+            builds.push_back("build-request seq=" + std::to_string(r.seq) + " t1=" + std::to_string(now_ns + r.seq) +
+                             " " + estimate_words("", r.error) + " ssid=" + std::to_string(r.ssid) +
+                             " length=" + std::to_string(r.length));
+        }
+        std::vector<std::string> built = far_end(builds);
+        std::vector<std::string> parses;
+        std::vector<int64_t> before(requests.size()), after(requests.size());
+        for (std::size_t i = 0; i < requests.size(); i++) {
+            const sent_request& r = requests[i];
+            unsigned char packet[256] = {};
+            ASSERT_EQ(bytes_of(built[i], packet, sizeof packet), r.length) << i;
+            if (r.mbz)
+                packet[30] = 0xAA;
+            before[i] = platform::realtime_ns();
+            ASSERT_EQ(tooltest::send_to(senders[r.sender], packet, r.cut, port), r.cut);
+            unsigned char reply[512];
+            int length = tooltest::receive_within(senders[r.sender], reply, sizeof reply, 5.0);
+            after[i] = platform::realtime_ns();
+            ASSERT_EQ(length, std::max(r.cut, stamp_packet_length)) << i;
+            parses.push_back("parse-reply " + hex_of(reply, length));
+        }
+        std::vector<std::string> parsed = far_end(parses);
+        uint32_t session_count[2] = {0, 0};
+        for (std::size_t i = 0; i < requests.size(); i++) {
+            SCOPED_TRACE(i);
+            const sent_request& r = requests[i];
+            std::map<std::string, long long> w = words_of(parsed[i]);
+            uint32_t seq = stateful ? session_count[r.sender]++ : r.seq;
+            EXPECT_EQ(w["seq"], seq);
+            EXPECT_EQ(w["sseq"], r.seq);
+            EXPECT_EQ(w["ssid"], r.ssid);
+            EXPECT_EQ(w["length"], std::max(r.cut, stamp_packet_length));
+            EXPECT_EQ(w["ttl"], ttl[r.sender]);
+            EXPECT_EQ(w["mbz"], 0);
+            // The sender's estimate and T1 come back as they were (a
+            // TWAMP-Light packet of 14 bytes has them all).
+            stamp_error sender = stamp_error_of(r.error);
+            EXPECT_EQ(w["ss"], sender.synchronized);
+            EXPECT_EQ(w["sz"], sender.ptp);
+            EXPECT_EQ(w["sscale"], sender.scale);
+            EXPECT_EQ(w["smult"], sender.multiplier);
+            EXPECT_EQ(w["t1"], now_ns + r.seq);
+            // The reflector's clock: the truth about its synchronization,
+            // and T2, T3 within the exchange on its calendar clock (scapy
+            // rounds NTP fractions to the nanosecond).
+            stamp_error own = stamp_error_of(reflector_estimate);
+            EXPECT_EQ(w["s"], own.synchronized);
+            EXPECT_EQ(w["z"], own.ptp);
+            EXPECT_EQ(w["scale"], own.scale);
+            EXPECT_EQ(w["mult"], own.multiplier);
+            EXPECT_GE(w["t2"], before[i] - 1);
+            EXPECT_LE(w["t2"], w["t3"]);
+            EXPECT_LE(w["t3"], after[i] + 1);
+        }
+
+        // Bad input, each from a source of its own: nothing comes back.
+        int short_sender = udp_from("127.0.0.1", 0, 64);
+        int authenticated_sender = udp_from("127.0.0.1", 0, 64);
+        int other_reflector = udp_from("127.0.0.2", port, 64);  // the reflector's own port
+        ASSERT_GE(other_reflector, 0);
+        unsigned char bad[stamp_authenticated_length] = {0, 0, 0, 1};
+        ASSERT_EQ(tooltest::send_to(short_sender, bad, stamp_twamp_light_shortest - 1, port),
+                  stamp_twamp_light_shortest - 1);
+        bad[16] = 0xEE;  // a time after twelve zero bytes: the authenticated layout
+        ASSERT_EQ(tooltest::send_to(authenticated_sender, bad, sizeof bad, port), static_cast<int>(sizeof bad));
+        bad[16] = 0;
+        ASSERT_EQ(tooltest::send_to(other_reflector, bad, stamp_packet_length, port), stamp_packet_length);
+        unsigned char reply[512];
+        for (int sock : {short_sender, authenticated_sender, other_reflector})
+            EXPECT_EQ(tooltest::receive_within(sock, reply, sizeof reply, 0.2), -2);
+        // A last good one: everything before it has been counted.
+        ASSERT_EQ(tooltest::send_to(senders[0], bad, stamp_packet_length, port), stamp_packet_length);
+        ASSERT_EQ(tooltest::receive_within(senders[0], reply, sizeof reply, 5.0), stamp_packet_length);
+
+        metricstest::http_reply page = metricstest::ask(metrics_port, metricstest::get("/metrics"));
+        ASSERT_EQ(page.status, 200) << page.raw;
+        const int answered = static_cast<int>(requests.size()) + 1;
+        const struct {
+            const char* series;
+            double value;
+        } truth[] = {
+            {"echomark_responder_datagrams_total", answered + 3.0},
+            {"echomark_responder_replies_total", static_cast<double>(answered)},
+            {"echomark_responder_stamp_requests_total{result=\"answered\"}", static_cast<double>(answered)},
+            {"echomark_responder_stamp_requests_total{result=\"too_short\"}", 1},
+            {"echomark_responder_stamp_requests_total{result=\"authenticated\"}", 1},
+            {"echomark_responder_stamp_requests_total{result=\"reflector_port\"}", 1},
+            {"echomark_responder_stamp_zero_filled_total", 2},
+            {"echomark_responder_stamp_mbz_nonzero_total", 1},
+            {"echomark_responder_stamp_sessions_evicted_total", 0},
+        };
+        for (const auto& t : truth)
+            EXPECT_EQ(metricstest::sample(page.body, t.series), t.value) << t.series;
+        if (metricstest::installed(metricstest::promtool_path)) {
+            std::string said;
+            EXPECT_TRUE(metricstest::promtool_accepts(page.body, &said)) << said << "\n" << page.body;
+        }
+
+        kill(pid, SIGTERM);
+        EXPECT_EQ(tooltest::wait_program(pid, 10.0), 0);
+        std::string out = tooltest::read_file(out_path);
+        std::string a = std::to_string(port_of(senders[0]));
+        std::string sent_number = stateful ? "000000" : "000100";
+        EXPECT_EQ(tooltest::count_matching(out, tooltest::stamp +
+                                                    " echomark_listen\\(\\): \\[000000\\] recvsize=udp_blockrecv\\("
+                                                    "127\\.0\\.0\\.1:" +
+                                                    a + "\\): recvsize=44 lastpkts=000100"),
+                  1)
+            << out;
+        EXPECT_EQ(tooltest::count_matching(out, tooltest::stamp +
+                                                    " echomark_listen\\(\\): \\[000000\\] sendsize=udp_send\\("
+                                                    "127\\.0\\.0\\.1:" +
+                                                    a + "\\): sendsize=44 lastpkts=" + sent_number),
+                  1)
+            << out;
+        EXPECT_EQ(tooltest::count_matching(out, ".* lastpkts=4294967280"), stateful ? 1 : 2) << out;
+        const struct {
+            int sock;
+            std::string line;
+        } said[] = {
+            {short_sender, "recvsize=13 result=-1:too short count=1: no reply"},
+            {authenticated_sender, "recvsize=112 result=-2:authenticated count=1: no reply"},
+            {other_reflector, "recvsize=44 result=-4:reflector port count=1: no reply"},
+            {senders[0], "recvsize=64 result=0:must-be-zero not zero count=1: answered"},
+        };
+        for (const auto& line : said) {
+            std::string source = (line.sock == other_reflector ? "127.0.0.2:" : "127.0.0.1:") +
+                                 std::to_string(port_of(line.sock));
+            EXPECT_EQ(out.find("] stamp_reflect(" + source + "): " + line.line + "\n") != std::string::npos, true)
+                << line.line << "\n"
+                << out;
+        }
+        EXPECT_EQ(out.find("sendsize=udp_send(127.0.0.2:"), std::string::npos) << out;
+        EXPECT_EQ(tooltest::read_file(err_path), "");
+        for (int sock : {senders[0], senders[1], short_sender, authenticated_sender, other_reflector})
+            platform::closesocket(sock);
+        std::remove(out_path.c_str());
+        std::remove(err_path.c_str());
+    }
 }
 
 }  // namespace
