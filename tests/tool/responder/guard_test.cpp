@@ -103,6 +103,10 @@ TEST_F(guard_fixture, OwnAddressAndPortZeroAreRefusedAndSaidOnce) {
     EXPECT_FALSE(d.announce);
     // A second later the refusal is said again.
     EXPECT_TRUE(check(&guard, own, 3, 16, 16, guard_window_us + 10).announce);
+    // Other lines about the source share its allowance.
+    EXPECT_FALSE(guard_may_say(&guard, as_sockaddr(own), sizeof own, guard_window_us + 20));
+    EXPECT_TRUE(guard_may_say(&guard, as_sockaddr(own), sizeof own, 2 * guard_window_us + 20));
+    EXPECT_FALSE(check(&guard, own, 4, 16, 16, 2 * guard_window_us + 30).announce);
 
     EXPECT_EQ(check(&guard, v4("127.0.0.1", 0), 1, 16, 16, 0).verdict, guard_port_zero);
     // Same address, other port; same port, other address: ordinary sources.
@@ -123,7 +127,9 @@ TEST_F(guard_fixture, RepeatedDatagramIsALoopAndTheSourceRestsAWindow) {
     sockaddr_in peer = v4("127.0.0.1", 5000);
     int64_t t = 1000;
     for (int copy = 0; copy <= guard_repeat_limit; copy++, t += 50) {
-        EXPECT_EQ(check(&guard, peer, 42, 64, 64, t).verdict, guard_answer) << copy;
+        guard_decision answered = check(&guard, peer, 42, 64, 64, t);
+        EXPECT_EQ(answered.verdict, guard_answer) << copy;
+        EXPECT_EQ(answered.received, static_cast<uint32_t>(copy + 1));  // every datagram of the source counts
     }
     guard_decision d = check(&guard, peer, 42, 64, 64, t);
     EXPECT_EQ(d.verdict, guard_loop);
