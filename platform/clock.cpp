@@ -1,6 +1,7 @@
 #include "platform/clock.hpp"
 
 #include <sys/prctl.h>
+#include <sys/random.h>
 #include <time.h>
 
 #include <cerrno>
@@ -131,7 +132,7 @@ void pause_nanoseconds(long long nanoseconds)
     // The default slack of 50 us makes a 1 ms pause last about 1.09 ms.
     static thread_local bool slack_reduced = false;
     if (!slack_reduced) {
-        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        timer_slack_least();
         slack_reduced = true;
     }
     int saved_errno = errno;
@@ -156,6 +157,26 @@ void pause_nanoseconds(long long nanoseconds)
 }
 
 }  // namespace
+
+void timer_slack_least()
+{
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+}
+
+uint64_t random_seed()
+{
+    uint64_t seed = 0;
+    int saved_errno = errno;
+    // Eight bytes never come short from getrandom once it has been seeded;
+    // an interrupted or failed call is taken again a few times.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (getrandom(&seed, sizeof seed, 0) == static_cast<ssize_t>(sizeof seed))
+            break;
+        seed = 0;
+    }
+    errno = saved_errno;
+    return seed;
+}
 
 void Sleep(uint32_t milliseconds)
 {

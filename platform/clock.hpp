@@ -100,4 +100,13 @@ void Sleep(uint32_t milliseconds);
 // request ends the pause at once.
 void pause_seconds(double seconds);
 
+// Asks the kernel to end the calling thread's timed waits as close to their
+// time as it can (a timer slack of 1 ns instead of its default 50 us), for
+// loops that keep to a schedule of their own.
+void timer_slack_least();
+
+// 64 bits from the system's random source, for a seed that differs from
+// run to run; 0 when the source gives nothing.
+uint64_t random_seed();
+
 }  // namespace platform

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "platform/clock.hpp"
 #include "platform/stdout_route.hpp"
 #include "platform/stop_request.hpp"
 #include "platform/winsock.hpp"
@@ -19,11 +20,14 @@
 #include "tool/cli/run_context.hpp"
 #include "tool/echomarkcli-select.hpp"
 #include "tool/record/recorder.hpp"
+#include "tool/report/fail_checks.hpp"
 #include "tool/report/picture_from_run.hpp"
 #include "tool/report/results_file.hpp"
 #include "tool/report/run_report.hpp"
+#include "tool/report/schedule_report.hpp"
 #include "tool/report/statistics.hpp"
 #include "tool/report/svg_picture.hpp"
+#include "tool/sender/scheduled_sender.hpp"
 
 alignas(8) cmdargs_table cmdargs;
 
@@ -43,6 +47,8 @@ struct run_storage {
     picture_run picture;
     picture_scratch picture_space;
     responder listener;
+    scheduled_probes scheduled;
+    schedule_figures schedule;
 };
 run_storage storage;
 
@@ -154,12 +160,15 @@ int write_failed(const char* progname, const char* option, const char* path, int
 // Returns 0, or -1 when a file could not be written.
 int report_extras(const char* progname, const run_context* context, result_targets* targets, const recorder* rec) {
     const report_settings* report = &context->report;
-    if (!report->stats && !targets->want_csv && !targets->want_json && !targets->want_svg) return 0;
+    const bool judged = report->fail.rtt_given || report->fail.jitter_given;
+    if (!report->stats && !targets->want_csv && !targets->want_json && !targets->want_svg && !judged) return 0;
     run_statistics* stats = &storage.stats;
     statistics_compute(rec->facts, stats, &storage.stats_scratch);
+    schedule_results schedule = {rec->scheduled, rec->schedule};
     if (report->stats) {
         // A long run's figures are of every probe, not only those in the record.
         statistics_print(stats, rec->whole, stdout);
+        if (rec->schedule != nullptr) schedule_statistics_print(&schedule, stdout);
         std::fflush(stdout);
     }
     const sender_settings& sender = context->sender;
@@ -171,7 +180,7 @@ int report_extras(const char* progname, const run_context* context, result_targe
                              sender.timeout,
                              sender.interval,
                              sender.precise};
-    run_results results = {&settings, rec->record, rec->facts, stats};
+    run_results results = {&settings, rec->record, rec->facts, stats, rec->schedule != nullptr ? &schedule : nullptr};
     int status = 0;
     if (targets->want_csv) {
         int error = results_write_csv(&targets->csv, &results);
@@ -249,22 +258,85 @@ int loss_status(int status, const report_settings* report, const echomark_record
     return loss > report->fail_loss ? exit_loss : status;
 }
 
+// --fail-rtt= and --fail-jitter=: 2 when a figure is above its limit (or
+// does not exist), else `status` as it is.  The figures are those of the
+// statistics block: of the probes the record holds, or of every probe in a
+// long or scheduled run, where the delay variation is the mean |IPDV|.
+int limits_status(int status, const report_settings* report, const recorder* rec) {
+    const fail_limits* limits = &report->fail;
+    if (status != 0 || !(limits->rtt_given || limits->jitter_given)) return status;
+    judged_figures figures;
+    if (rec->schedule != nullptr) {
+        fail_rtt_from_stream(limits, &rec->schedule->rtt, &figures);
+        figures.jitter_present = rec->schedule->ipdv.count > 0;
+        figures.jitter = rec->schedule->ipdv.mean;
+    } else if (rec->whole->active) {
+        const rtt_stream& total = rec->whole->total;
+        fail_rtt_from_stream(limits, &total, &figures);
+        figures.jitter_present = total.jitter_pairs > 0;
+        if (figures.jitter_present) figures.jitter = total.jitter_sum / static_cast<double>(total.jitter_pairs);
+    } else {
+        const rtt_figures& rtt = storage.stats.rtt;
+        fail_rtt_from_sorted(limits, storage.stats_scratch.sorted, rtt.count, rtt.median, &figures);
+        figures.jitter_present = rtt.jitter_pairs > 0;
+        figures.jitter = rtt.jitter;
+    }
+    return fail_limits_passed(limits, &figures) ? status : exit_loss;
+}
+
 // The sender run and everything after it: result files opened first, the
 // run, the report, the extras.  Returns the exit status.
 int run_sender(const char* progname, const run_context* context, std::FILE* documents) {
     result_targets targets;
     open_results(progname, &context->report, &targets, documents);
     recorder rec = {echomarkinfo, &storage.facts, &storage.whole, &storage.beyond};
+    const sender_settings* sender = &context->sender;
+    // A scheduled run's window is set aside once, before the first probe.
+    probe_slot* window = nullptr;
+    int32_t slots = 0;
+    if (sender->scheduled) {
+        rec.scheduled = &storage.scheduled;
+        rec.schedule = &storage.schedule;
+        slots = scheduled_sender_slots(sender);
+        window = static_cast<probe_slot*>(std::calloc(static_cast<std::size_t>(slots), sizeof(probe_slot)));
+        if (window == nullptr) {
+            std::fprintf(stderr, "%s: no memory for a window of %d probes\n", progname, slots);
+            return -1;
+        }
+    }
     // Ctrl-C or a kill now ends the sending, not the process: the drain, the
     // report and the result files still follow.
     platform::stop_request_catch();
-    sender_run(&context->sender, &rec);
-    // A long run's table and files hold the cycles it ran, up to the record's slots.
-    if (context->sender.long_run) slot_set_int(cmdargs, cmdargs_count, static_cast<int>(rec.whole->cycles));
+    if (sender->scheduled) {
+        scheduled_sender_run(sender, &rec, window, slots);
+    } else {
+        sender_run(sender, &rec);
+    }
+    std::free(window);
+    // A long or scheduled run's table and files hold the probes it ran, up
+    // to the record's slots.
+    if (sender->long_run || sender->scheduled) {
+        slot_set_int(cmdargs, cmdargs_count, static_cast<int>(rec.whole->cycles));
+    }
     print_report(echomarkinfo, cmdargs_int(cmdargs_count));
     int status = report_extras(progname, context, &targets, &rec);
     platform::stop_request_release();
-    return loss_status(status, &context->report, echomarkinfo);
+    status = loss_status(status, &context->report, echomarkinfo);
+    return limits_status(status, &context->report, &rec);
+}
+
+// A scheduled run whose window no memory of the program's holds (a rate
+// too high for its time-out) is refused before any probe leaves; a Poisson
+// schedule without --seed= gets one from the system, printed by the run.
+void settle_schedule(const char* progname, sender_settings* sender) {
+    if (!sender->scheduled) return;
+    if (scheduled_sender_slots(sender) < 0) {
+        const char* argument = runopts.measure.interval_argument;
+        option_error refusal = {option_invalid, std::strncmp(argument, "--rate", 6) == 0 ? "--rate" : "--send-interval",
+                                argument, 0};
+        refuse_and_exit(progname, &refusal);
+    }
+    if (sender->poisson && !runopts.measure.seed_given) sender->seed = platform::random_seed();
 }
 
 }  // namespace
@@ -313,6 +385,7 @@ int echomark_main(int argc, char** argv) {
     }
     run_context context;
     run_context_build(cmdargs, &runopts, ipaddr, &context);
+    if (context.mode != mode_listen) settle_schedule(progname, &context.sender);
     // 10000 is the capacity of the record's per-probe arrays; a long run
     // goes beyond it in its figures and keeps its first 10000 probes.
     if (!context.sender.long_run && cmdargs_int(cmdargs_count) > echomark_slots) {

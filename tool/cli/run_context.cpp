@@ -40,6 +40,11 @@ void run_context_build(const cmdargs_table& table, const run_options* options, c
     sender.duration = options->duration;
     sender.every = options->every;
     sender.quiet = options->quiet;
+    const measure_options& measure = options->measure;
+    sender.scheduled = measure.send_interval > 0.0;
+    sender.poisson = measure.poisson;
+    sender.send_interval = measure.send_interval;
+    sender.seed = measure.seed;
 
     responder_settings& responder = out->responder;
     responder.quiet = options->quiet;
@@ -61,4 +66,5 @@ void run_context_build(const cmdargs_table& table, const run_options* options, c
     report.svg_path = options->svg_path;
     report.fail_loss_given = options->fail_loss_given;
     report.fail_loss = options->fail_loss;
+    report.fail = measure.fail;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "tool/cli/command_line.hpp"
+#include "tool/report/fail_checks.hpp"
 #include "tool/responder/responder.hpp"
 #include "tool/sender/sender.hpp"
 
@@ -16,6 +17,7 @@ struct report_settings {
     const char* svg_path = "";
     bool fail_loss_given = false;
     double fail_loss = 0.0;  // loss in percent above which the exit status is 2
+    fail_limits fail;        // round-trip and jitter limits above which the exit status is 2
 };
 
 struct run_context {

@@ -7,6 +7,7 @@
 // for: a run without them is the basic run.
 #pragma once
 
+#include "tool/cli/measure_options.hpp"
 #include "tool/cli/option_errors.hpp"
 
 // Longest path accepted for --csv=, --json= and --svg=, terminator included.
@@ -62,6 +63,7 @@ struct run_options {
     bool metrics = false;                  // --metrics=[ADDRESS:]PORT: a Prometheus endpoint
     char metrics_address[run_options_metrics_address_size] = {};  // numeric; empty: 127.0.0.1
     char metrics_port[run_options_metrics_port_size] = {};
+    measure_options measure;                                      // --rate=, --send-interval=, --schedule=, --seed=, --fail-rtt=, --fail-jitter=
 };
 
 // The defaults: everything off, the 1 ms pause, no reply limit.

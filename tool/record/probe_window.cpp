@@ -117,6 +117,12 @@ window_verdict probe_window_reply(probe_window* window, int64_t probe, double ar
     return window_first;
 }
 
+const probe_slot* probe_window_find(const probe_window* window, int64_t probe) {
+    if (probe < window->oldest || probe >= window->next) return nullptr;
+    const probe_slot* slot = &window->slot[probe & static_cast<int64_t>(window->size - 1)];
+    return slot->probe == probe ? slot : nullptr;
+}
+
 bool probe_window_retire_due(probe_window* window, double now, probe_slot* retired) {
     if (window->oldest >= window->next) return false;
     const probe_slot* slot = slot_of(window, window->oldest);

@@ -1,6 +1,7 @@
 // The recorder of a sender run.
 #include "tool/record/recorder.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -76,3 +77,65 @@ void record_sending_over(recorder* rec) {
 }
 
 void record_stop(recorder* rec, int signal) { rec->whole->stopped_by = signal; }
+
+void recorder_begin_scheduled(recorder* rec, const recorder_plan* plan, const schedule_setup* setup) {
+    recorder_begin(rec, plan);
+    scheduled_probes_reset(rec->scheduled, setup);
+    schedule_figures_reset(rec->schedule);
+}
+
+void record_scheduled_start(recorder* rec, double start) {
+    long_run* whole = rec->whole;
+    long_run_begin(whole, whole->active, whole->deadline > 0.0 ? whole->deadline - whole->started : 0.0, whole->every,
+                   start);
+    rec->scheduled->setup.start = start;
+}
+
+void record_scheduled_sent(recorder* rec, const scheduled_sent_event* event) {
+    echomark_record* r = rec->record;
+    const int64_t probe = event->probe;
+    r->lastpkts = static_cast<int32_t>(static_cast<uint32_t>(probe));
+    rec->whole->cycles += 1;
+    if (probe >= 0 && probe < echomark_slots) r->Stime[probe] = event->send_call;
+    scheduled_probes_due(rec->scheduled, probe, event->scheduled);
+    if (event->result <= 0) return;
+    r->sendpkts += 1;
+    rtt_stream_add(&rec->scheduled->interval_lag, event->leaving - event->scheduled);
+    if (probe < rec->facts->count) probe_facts_sent(rec->facts, static_cast<int>(probe), event->calendar, event->leaving);
+    long_run_sent(rec->whole);
+}
+
+void record_scheduled_reply(recorder* rec, const scheduled_reply_event* event) {
+    if (!event->reply) {
+        probe_facts_not_reply(rec->facts);
+        schedule_figures_reply(rec->schedule, window_unknown, -1);
+        return;
+    }
+    rec->record->lastpkts = event->wire;
+    schedule_figures_reply(rec->schedule, event->verdict, event->probe);
+    if (event->verdict == window_unknown) probe_facts_not_reply(rec->facts);
+    if (event->verdict != window_first) return;
+    rec->record->recvpkts += 1;
+    long_run_received(rec->whole, event->rtt);
+}
+
+void record_scheduled_retired(recorder* rec, const probe_slot* slot) {
+    schedule_figures_retired(rec->schedule, slot);
+    scheduled_probes_retired(rec->scheduled, slot);
+    const int64_t probe = slot->probe;
+    probe_facts* facts = rec->facts;
+    if (probe < 0 || probe >= facts->count) return;
+    const bool answered = slot->outcome == outcome_answered;
+    facts->kind[probe] = answered ? reply_own : reply_never;
+    facts->rtt[probe] = answered && slot->rtt > 0.0 ? slot->rtt : 0.0;
+    facts->copies[probe] = static_cast<uint16_t>(slot->copies < UINT16_MAX ? slot->copies : UINT16_MAX);
+    // The copies the window saw beyond the first; later ones count only in
+    // the run's figures.
+    if (slot->copies > 1) {
+        const int64_t duplicates = static_cast<int64_t>(facts->duplicates) + (slot->copies - 1);
+        facts->duplicates = static_cast<int32_t>(duplicates < INT32_MAX ? duplicates : INT32_MAX);
+    }
+    rec->record->Rtime[probe] = facts->rtt[probe];
+}
+
+void record_scheduled_interval_done(recorder* rec) { rtt_stream_reset(&rec->scheduled->interval_lag); }

@@ -12,12 +12,17 @@
 #include "tool/record/long_run.hpp"
 #include "tool/record/measurement_record.hpp"
 #include "tool/record/probe_facts.hpp"
+#include "tool/record/probe_window.hpp"
+#include "tool/record/schedule_figures.hpp"
+#include "tool/record/scheduled_probes.hpp"
 
 struct recorder {
     echomark_record* record;  // counts and per-probe times, read by the run report
     probe_facts* facts;       // how each probe within the record's slots fared
     long_run* whole;          // counts and round trips of every probe
     beyond_record* beyond;    // probes beyond the record's slots; null when the run stays within them
+    scheduled_probes* scheduled = nullptr;  // a scheduled run's own per-probe facts; null in other runs
+    schedule_figures* schedule = nullptr;   // a scheduled run's figures; null in other runs
 };
 
 // What the run is: `count` probes (a long run may go beyond the record's
@@ -65,3 +70,46 @@ void record_sending_over(recorder* rec);
 
 // A stop was asked for by `signal`.
 void record_stop(recorder* rec, int signal);
+
+// --- a scheduled run -------------------------------------------------------------
+//
+// Probes leave on a schedule whatever the replies do; the engine's window
+// matches the replies and hands each probe back once, in probe order.  In
+// the measurement record Stime is the send call's own time and Rtime the
+// probe's round trip (both on the monotonic clock); recvpkts counts the
+// probes answered within their wait.
+
+// Clears everything for a scheduled run on `setup` (rec->scheduled and
+// rec->schedule must be set).
+void recorder_begin_scheduled(recorder* rec, const recorder_plan* plan, const schedule_setup* setup);
+
+// The schedule starts at `start` (monotonic): the run's clock begins there,
+// after the records were cleared, so that clearing them never delays probe 0.
+void record_scheduled_start(recorder* rec, double start);
+
+struct scheduled_sent_event {
+    int64_t probe;     // the probe's number
+    int result;        // the send's result: bytes sent, or a negative code
+    double scheduled;  // its deadline, monotonic seconds
+    double leaving;    // monotonic seconds just before the send
+    double calendar;   // calendar seconds just before the send (read for the probes the facts hold)
+    double send_call;  // seconds the send call took
+};
+// A probe's turn came and its send was made (a failed send too).
+void record_scheduled_sent(recorder* rec, const scheduled_sent_event* event);
+
+struct scheduled_reply_event {
+    bool reply;             // from the destination, with a whole probe number
+    int32_t wire;           // the probe number as it came
+    int64_t probe;          // what the window took it for; -1: none
+    window_verdict verdict;  // what the window said
+    double rtt;             // round trip of a first reply
+};
+// A datagram taken from the socket, as the window judged it.
+void record_scheduled_reply(recorder* rec, const scheduled_reply_event* event);
+
+// A probe's final record from the window.
+void record_scheduled_retired(recorder* rec, const probe_slot* slot);
+
+// The interval line of a scheduled run was written: its lag figures start again.
+void record_scheduled_interval_done(recorder* rec);

@@ -105,7 +105,9 @@ int results_write_csv(results_file* target, const run_results* results) {
     const run_statistics* stats = results->stats;
     const rtt_figures& rtt = stats->rtt;
 
-    std::fputs("index,sent,stime,rtime,reply,replies,rtt,sent_at\n", out);
+    std::fputs("index,sent,stime,rtime,reply,replies,rtt,sent_at", out);
+    if (results->schedule != nullptr) schedule_csv_columns(out);
+    std::fputc('\n', out);
     for (int i = 0; i < facts->count; i++) {
         std::fprintf(out, "%d,%d,%.9f,%.9f,%s,%d,", i, facts->sent[i], record->Stime[i], record->Rtime[i],
                      reply_kind_name(facts->kind[i]), facts->copies[i]);
@@ -113,6 +115,7 @@ int results_write_csv(results_file* target, const run_results* results) {
         std::fputc(',', out);
         // Calendar seconds: a double holds them to about a microsecond.
         if (facts->sent[i] != 0) std::fprintf(out, "%.6f", facts->sent_at[i]);
+        if (results->schedule != nullptr) schedule_csv_row(out, results->schedule, facts, i);
         std::fputc('\n', out);
     }
 
@@ -149,6 +152,7 @@ int results_write_csv(results_file* target, const run_results* results) {
     csv_seconds(out, "rtt_p90", rtt.p90, timed);
     csv_seconds(out, "rtt_p99", rtt.p99, timed);
     csv_seconds(out, "jitter", rtt.jitter, rtt.jitter_pairs > 0);
+    if (results->schedule != nullptr) schedule_csv_summary(out, results->schedule);
     return finish(target);
 }
 
@@ -194,7 +198,9 @@ int results_write_json(results_file* target, const run_results* results) {
         std::fprintf(out, ", \"%s\": ", figure.name);
         json_seconds(out, figure.value, figure.present);
     }
-    std::fputs("}},\n  \"probes\": [", out);
+    std::fputc('}', out);
+    if (results->schedule != nullptr) schedule_json_summary(out, results->schedule);
+    std::fputs("},\n  \"probes\": [", out);
 
     for (int i = 0; i < facts->count; i++) {
         std::fprintf(out,
@@ -209,6 +215,7 @@ int results_write_json(results_file* target, const run_results* results) {
         } else {
             std::fputs("null", out);
         }
+        if (results->schedule != nullptr) schedule_json_probe(out, results->schedule, facts, i);
         std::fputc('}', out);
     }
     std::fputs(facts->count > 0 ? "\n  ]\n}\n" : "]\n}\n", out);

@@ -3,7 +3,8 @@
 //
 // CSV: a header line and one record per probe,
 //   index,sent,stime,rtime,reply,replies,rtt,sent_at
-// then one empty line and the summary as a second table,
+// (a scheduled run adds scheduled,send_time,arrival_order,outcome), then
+// one empty line and the summary as a second table,
 //   name,value
 // with one figure per record.  JSON: one object with "settings", "summary"
 // and "probes" (an array of one object per probe).  The man page echomark(1)
@@ -14,6 +15,7 @@
 
 #include "tool/record/measurement_record.hpp"
 #include "tool/record/probe_facts.hpp"
+#include "tool/report/schedule_report.hpp"
 #include "tool/report/statistics.hpp"
 
 // What the run was asked to do, for the summary.
@@ -34,6 +36,7 @@ struct run_results {
     const echomark_record* record;
     const probe_facts* facts;
     const run_statistics* stats;
+    const schedule_results* schedule = nullptr;  // a scheduled run's columns and figures; null in other runs
 };
 
 // Longest path of a results file, terminator included.

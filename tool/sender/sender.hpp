@@ -3,6 +3,8 @@
 // both, then waits once more for the replies still missing.
 #pragma once
 
+#include <cstdint>
+
 #include "tool/record/recorder.hpp"
 
 // --tos= or --ttl= not given: the probes leave with the system's value.
@@ -26,6 +28,12 @@ struct sender_settings {
     double duration = 0.0;  // seconds of sending; 0: no limit
     double every = 0.0;     // seconds between interval lines; 0: none
     bool quiet = false;     // no per-step lines; a progress line on a terminal
+    // A scheduled run (scheduled_sender_run): probes leave on a schedule,
+    // whatever the replies do.
+    bool scheduled = false;      // --rate= or --send-interval= given
+    bool poisson = false;        // exponential gaps of mean send_interval, else a fixed gap
+    double send_interval = 0.0;  // seconds between probes, or their mean
+    uint64_t seed = 0;           // of the Poisson gaps
 };
 
 // Runs the stop-and-wait sender: clears the recorder's records, sends, and

@@ -1,0 +1,339 @@
+// The scheduled sender.  One thread, one socket: each turn sends every probe
+// that is due (sending comes first, so nothing delays it), takes every reply
+// already queued without blocking, retires the probes whose wait is over,
+// and then waits on the socket until shortly before the next deadline,
+// watching the clock for the last stretch.
+#include "tool/sender/scheduled_sender.hpp"
+
+#include <cinttypes>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/stop_request.hpp"
+#include "tool/log/step_log.hpp"
+#include "tool/report/run_report.hpp"
+#include "tool/report/schedule_report.hpp"
+#include "tool/sender/probe_socket.hpp"
+#include "tool/sender/quiet_progress.hpp"
+#include "tool/sender/schedule_plan.hpp"
+#include "tool/wire/probe_datagram.hpp"
+#include "utillib/utils.hpp"
+
+namespace {
+
+// Datagrams taken in one turn at most, so that a flood of them cannot hold
+// back the next send; and probes sent in one turn at most, so that a sender
+// catching up takes the replies in between and they do not fill the
+// socket's queue.
+constexpr int datagrams_per_turn = 64;
+constexpr int sends_per_turn = 16;
+// The receive queue asked for (the system may hold it lower).
+constexpr int receive_queue_bytes = 4 << 20;
+// A wait longer than this writes out the log lines first.
+constexpr double flush_before = 0.001;
+// The probe number's field ends here: a shorter datagram names no probe.
+constexpr int probe_number_end = 8;
+
+struct engine {
+    const sender_settings* settings;
+    recorder* rec;
+    probe_socket socket;
+    char destination[peer_text_size];
+    probe_window window;
+    schedule_plan plan;
+    step_lines lines;
+    quiet_progress progress;
+    unsigned char* probe;   // built once; each send changes only its number
+    unsigned char* buffer;  // the datagram taken
+    int probe_length;
+    int64_t count;     // probes to send
+    int64_t next;      // number of the next probe
+    double deadline;   // when it is due
+    bool sending;
+};
+
+int clamp_size(int size) {
+    if (size < 0) return 0;
+    return size > datagram_buffer_size ? datagram_buffer_size : size;
+}
+
+double calendar_seconds() {
+    platform::clock_reading now = platform::realtime_now();
+    return static_cast<double>(now.seconds) + now.nanoseconds / 1e9;
+}
+
+// A line about probe i: "<stamp> <who> i=%06lld S=%06d R=%06d " and the rest.
+[[gnu::format(printf, 4, 5)]] void probe_log(engine* e, const char* who, int64_t i, const char* format, ...) {
+    if (e->lines.quiet) return;
+    char stamp[stamp_size];
+    const echomark_record* r = e->rec->record;
+    std::printf("%s %s i=%06" PRId64 " S=%06d R=%06d ", step_stamp(&e->lines, stamp), who, i, r->sendpkts,
+                r->recvpkts);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vprintf(format, arguments);
+    va_end(arguments);
+}
+
+// A probe handed back by the window: recorded, then its line.
+void retire(engine* e, const probe_slot* slot) {
+    record_scheduled_retired(e->rec, slot);
+    if (e->lines.quiet) return;
+    char lag[32] = "-";
+    char rtt[32] = "-";
+    char order[32] = "-";
+    if (slot->outcome != outcome_unsent) std::snprintf(lag, sizeof lag, "%.6f", slot->sent - slot->scheduled);
+    if (slot->outcome == outcome_answered) {
+        std::snprintf(rtt, sizeof rtt, "%.6f", slot->rtt);
+        std::snprintf(order, sizeof order, "%06" PRId64, slot->arrival_order);
+    }
+    probe_log(e, "echomark_connect():1", slot->probe, "udp_probe(%s): outcome=%s lag=%s rtt=%s copies=%u order=%s\n",
+              e->destination, probe_outcome_name(slot->outcome), lag, rtt, slot->copies, order);
+}
+
+// Sends every probe due at `now`, in order, however late: a sender that
+// fell behind catches up and never skips one (its lag shows it).
+void send_due(engine* e, double now) {
+    recorder* rec = e->rec;
+    for (int turn = 0; turn < sends_per_turn && e->sending && now >= e->deadline; turn++) {
+        probe_slot retired;
+        while (probe_window_make_room(&e->window, &retired)) retire(e, &retired);
+        data_value_set(e->probe, value_probe, static_cast<int32_t>(static_cast<uint32_t>(e->next)));
+        const double calendar = e->next < rec->facts->count ? calendar_seconds() : 0.0;
+        const double leaving = platform::monotonic_seconds();
+        const int sent = probe_socket_send(&e->socket, e->probe, e->probe_length);
+        const int error = call_error(sent);
+        now = platform::monotonic_seconds();
+        scheduled_sent_event event = {e->next, sent, e->deadline, leaving, calendar, now - leaving};
+        record_scheduled_sent(rec, &event);
+        if (sent > 0) {
+            probe_window_sent(&e->window, e->next, e->deadline, leaving);
+        } else {
+            probe_window_send_failed(&e->window, e->next, e->deadline);
+            probe_log(e, "echomark_send():1", e->next, "sendsize=udp_send(): sendsize=%d if (sendsize<=0): error=%d:%s\n",
+                      sent, error, error_text(error));
+        }
+        e->next += 1;
+        e->deadline = schedule_plan_next(&e->plan);
+        // The run's end is known as soon as its last probe has left.
+        if (e->next >= e->count || long_run_over(rec->whole, e->deadline)) e->sending = false;
+        quiet_progress_update(&e->progress, static_cast<int>(e->next < INT_MAX ? e->next : INT_MAX),
+                              static_cast<int>(e->count), rec->record->sendpkts, rec->record->recvpkts);
+    }
+}
+
+// Takes the datagrams queued on the socket, without waiting.  Returns the
+// time up to which every datagram that arrived has been taken: `now` when
+// the queue was found empty, else the arrival of the last one taken (the
+// queue is in arrival order).
+double take_queued(engine* e, double now) {
+    double taken_up_to = -1.0;
+    for (int taken = 0; taken < datagrams_per_turn; taken++) {
+        sockaddr_in6 from;
+        std::memset(&from, 0, sizeof from);
+        int from_length = sizeof from;
+        platform::receive_time arrival;
+        const int received = platform::recvfrom_stamped(e->socket.sock, e->buffer, datagram_buffer_size, MSG_DONTWAIT,
+                                                        &from, &from_length, &arrival);
+        if (received < 0) {
+            const int error = call_error(received);
+            if (error == platform::WSAEWOULDBLOCK) return now;
+            probe_log(e, "echomark_recv():1", e->next,
+                      "recvsize=udp_recv(): recvsize=%d if (recvsize<=0): error=%d:%s\n", received, error,
+                      error_text(error));
+            continue;
+        }
+        scheduled_reply_event event = {false, 0, -1, window_unknown, 0.0};
+        event.reply = received >= probe_number_end && probe_socket_from_destination(&e->socket, from);
+        if (received >= probe_number_end) event.wire = data_value_get(e->buffer, value_probe);
+        if (event.reply) {
+            event.probe = probe_window_unwrap(&e->window, static_cast<uint32_t>(event.wire));
+            event.verdict = probe_window_reply(&e->window, event.probe, arrival.seconds);
+            const probe_slot* slot = probe_window_find(&e->window, event.probe);
+            if (slot != nullptr) event.rtt = slot->rtt;
+        }
+        record_scheduled_reply(e->rec, &event);
+        if (arrival.seconds < now) taken_up_to = arrival.seconds;
+        // A first reply within its wait shows in its probe's line; anything
+        // else gets a line of its own.
+        if (event.verdict != window_first) {
+            static const char* const verdicts[] = {"unknown", "first", "copy", "late"};
+            char peer[peer_text_size];
+            probe_log(e, "echomark_connect():1", e->next, "sendsize=udp_recv(%s): recvsize=%d lastpkts=%06d reply=%s\n",
+                      peer_text(&from, peer), received, event.wire, event.reply ? verdicts[event.verdict] : "none");
+        }
+    }
+    return taken_up_to;
+}
+
+void retire_due(engine* e, double now) {
+    probe_slot retired;
+    while (probe_window_retire_due(&e->window, now, &retired)) retire(e, &retired);
+}
+
+void retire_all(engine* e) {
+    probe_slot retired;
+    while (probe_window_retire_early(&e->window, &retired)) retire(e, &retired);
+}
+
+// When the loop must look again: the next deadline, the end of the oldest
+// probe's wait, the next interval line.
+double next_wake(const engine* e) {
+    double wake = e->sending ? e->deadline : 1e300;
+    const probe_slot* oldest = probe_window_find(&e->window, e->window.oldest);
+    if (oldest != nullptr) {
+        const double wait_over = oldest->outcome == outcome_unsent ? 0.0 : oldest->sent + e->window.timeout;
+        if (wait_over < wake) wake = wait_over;
+    }
+    const long_run* whole = e->rec->whole;
+    if (whole->every > 0.0 && whole->next_line < wake) wake = whole->next_line;
+    return wake;
+}
+
+// Waits until the next wake or a datagram, whichever comes first: on the
+// socket until the margin before it, then on the clock.  False when the wait
+// itself failed.
+bool wait_turn(engine* e) {
+    const double wake = next_wake(e);
+    double now = platform::monotonic_seconds();
+    const double left = wake - now;
+    if (!(left > 0.0)) return true;
+    if (left > scheduled_wake_margin) {
+        const double seconds = left - scheduled_wake_margin;
+        if (seconds > flush_before) std::fflush(stdout);
+        platform::socket_set set;
+        platform::socket_set_zero(&set);
+        platform::socket_set_add(e->socket.sock, &set);
+        platform::timeval tv = platform::timeval_from_seconds(seconds);
+        const int result = platform::select(e->socket.sock + 1, &set, nullptr, nullptr, &tv);
+        // Interrupted by a stop request: the loop looks at it at once.
+        if (result >= 0 || platform::WSAGetLastError() == platform::WSAEINTR) return true;
+        probe_log(e, "echomark_connect():1", e->next, "result=select(): SOCKERR: if (result <0) return  ;\n");
+        return false;
+    }
+    // The last stretch: a timed wait would wake too late.
+    while (now < wake && !platform::stop_requested()) now = platform::monotonic_seconds();
+    return true;
+}
+
+void end_sending(engine* e) {
+    quiet_progress_end(&e->progress);
+    record_sending_over(e->rec);
+}
+
+void interval_line(engine* e, double now) {
+    long_run* whole = e->rec->whole;
+    if (!long_run_interval_due(whole, now)) return;
+    print_scheduled_interval_line(whole, e->rec->scheduled, now, stdout);
+    long_run_interval_done(whole, now);
+    record_scheduled_interval_done(e->rec);
+}
+
+// The schedule's set-up line.
+void print_schedule(const engine* e) {
+    const sender_settings* settings = e->settings;
+    std::printf("echomark_connect(): schedule=%s interval=%.9f rate=%.3f", settings->poisson ? "poisson" : "fixed",
+                settings->send_interval, 1.0 / settings->send_interval);
+    if (settings->poisson) std::printf(" seed=%" PRIu64, settings->seed);
+    std::printf(" window=%d\n", e->window.size);
+}
+
+}  // namespace
+
+int32_t scheduled_sender_slots(const sender_settings* settings) {
+    return probe_window_slots_for(1.0 / settings->send_interval, settings->timeout);
+}
+
+void scheduled_sender_run(const sender_settings* settings, recorder* rec, probe_slot* storage, int32_t slots) {
+    engine e{};
+    e.settings = settings;
+    e.rec = rec;
+    e.lines.quiet = settings->quiet;
+    e.count = settings->count;
+    if (e.count > echomark_slots && !settings->long_run) e.count = echomark_slots;
+    if (e.count < 0) e.count = 0;
+
+    probe_socket_open(&e.socket, settings->ipaddr, settings->ipport);
+    probe_socket_header(&e.socket, settings->tos, settings->ttl);
+    peer_text(&e.socket.connaddr, e.destination);
+    int queue = receive_queue_bytes;
+    platform::setsockopt(e.socket.sock, SOL_SOCKET, SO_RCVBUF, &queue, sizeof queue);
+    if (probe_window_init(&e.window, storage, slots, settings->timeout) != 0) {
+        std::printf("echomark_connect(): window=%d timeout=%f: no window holds this run\n", slots, settings->timeout);
+        std::fflush(stdout);
+        return;
+    }
+    print_schedule(&e);
+    unsigned char probe[datagram_buffer_size];
+    unsigned char buffer[datagram_buffer_size];
+    std::memset(probe, 0, sizeof probe);
+    data_value_set(probe, value_probesize, settings->sendsize);
+    data_value_set(probe, value_replysize, settings->recvsize);
+    e.probe = probe;
+    e.buffer = buffer;
+    e.probe_length = clamp_size(settings->sendsize);
+    platform::timer_slack_least();
+
+    const double start_clock = utillib::getmicrotime();
+    std::puts("echomark_connect(): echomark_send(void *arg):/echomark_recv(void *arg):");
+    const int facts_count = e.count < echomark_slots ? static_cast<int>(e.count) : echomark_slots;
+    const double cleared = platform::monotonic_seconds();
+    recorder_plan plan = {facts_count, true, settings->duration, settings->every, cleared};
+    schedule_setup setup = {settings->poisson ? schedule_shape_poisson : schedule_shape_fixed, settings->send_interval,
+                            settings->seed, slots, cleared};
+    recorder_begin_scheduled(rec, &plan, &setup);
+    quiet_progress_begin(&e.progress, settings->quiet);
+    const double start = platform::monotonic_seconds();
+    record_scheduled_start(rec, start);
+    if (settings->poisson) {
+        schedule_plan_poisson(&e.plan, start, settings->send_interval, settings->seed);
+    } else {
+        schedule_plan_fixed(&e.plan, start, settings->send_interval);
+    }
+
+    e.deadline = schedule_plan_next(&e.plan);
+    e.sending = e.count > 0;
+    bool failed = false;
+    for (;;) {
+        double now = platform::monotonic_seconds();
+        const bool stop = platform::stop_requested();
+        if (stop && e.sending) {
+            e.sending = false;
+            quiet_progress_end(&e.progress);
+            record_stop(rec, platform::stop_request_signal());
+            std::printf("echomark_connect(): stopped by signal %d at i=%06" PRId64 "\n", rec->whole->stopped_by,
+                        e.next);
+            end_sending(&e);
+        }
+        if (e.sending) {
+            send_due(&e, now);
+            if (!e.sending) end_sending(&e);
+        }
+        // Replies taken now that are stamped within their wait count as
+        // answered: the probes are retired as of before they were taken.
+        now = platform::monotonic_seconds();
+        retire_due(&e, take_queued(&e, now));
+        interval_line(&e, now);
+        if (stop || (!e.sending && e.window.unanswered == 0)) {
+            retire_all(&e);
+            break;
+        }
+        if (!e.sending && e.window.oldest >= e.window.next) break;
+        if (!wait_turn(&e)) {
+            failed = true;
+            if (e.sending) end_sending(&e);
+            retire_all(&e);
+            break;
+        }
+    }
+    if (failed) {
+        std::fflush(stdout);
+        return;
+    }
+    const double end_clock = utillib::getmicrotime();
+    std::printf("echomark_connect(): difftime=%f [s] (%f - %f)\n", end_clock - start_clock, end_clock, start_clock);
+    print_summary("echomark_connect():", rec->record);
+    std::fflush(stdout);
+}
