@@ -63,13 +63,17 @@ TEST(ToolInstall, ManPageDocumentsEveryOptionAndRendersCleanly) {
                                ".BI \\-\\-fail\\-loss= percent\n", ".BI \\-\\-tos= n\n", ".BI \\-\\-ttl= n\n",
                                ".B \\-\\-help\n", ".B \\-\\-version\n", ".B \\-\\-echo\n",
                                ".B \\-\\-nobudget\n", ".BI \\-\\-count= n\n", ".BI \\-\\-duration= seconds\n",
-                               ".BI \\-\\-every= seconds\n"}) {
+                               ".BI \\-\\-every= seconds\n", ".BI \\-\\-rate= probes\n",
+                               ".BI \\-\\-send\\-interval= seconds\n", ".BI \\-\\-schedule= kind\n",
+                               ".BI \\-\\-seed= n\n", ".BI \\-\\-fail\\-rtt= figure : seconds\n",
+                               ".BI \\-\\-fail\\-jitter= seconds\n"}) {
         EXPECT_NE(items.find(option), std::string::npos) << option;
     }
     for (const char* line : {"stats(): rtt count=", "stats(): jitter=", "stats(): hist ", "main(): i=",
                              "replysize>maxreply=", "index,sent,stime,rtime,reply,replies,rtt", "name,value",
                              "reason=R lastpkts=n", "stopped by signal", "create_sockaddr6in(AF_INET6",
-                             "gethostbynamestr(", "every(): STAMP t=", "stats(): cycles="}) {
+                             "gethostbynamestr(", "every(): STAMP t=", "stats(): cycles=", "udp_probe(",
+                             "stats(): loss periods=", "scheduled,send_time,arrival_order,outcome"}) {
         EXPECT_NE(page.find(line), std::string::npos) << line;
     }
     if (std::system("command -v groff >/dev/null 2>&1") != 0)

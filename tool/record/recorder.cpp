@@ -101,6 +101,7 @@ void record_scheduled_sent(recorder* rec, const scheduled_sent_event* event) {
     if (event->result <= 0) return;
     r->sendpkts += 1;
     rtt_stream_add(&rec->scheduled->interval_lag, event->leaving - event->scheduled);
+    scheduled_probes_left(rec->scheduled, event->leaving);
     if (probe < rec->facts->count) probe_facts_sent(rec->facts, static_cast<int>(probe), event->calendar, event->leaving);
     long_run_sent(rec->whole);
 }

@@ -19,6 +19,17 @@ void scheduled_probes_due(scheduled_probes* probes, int64_t probe, double schedu
     if (in_record(probe)) probes->scheduled[probe] = scheduled;
 }
 
+void scheduled_probes_left(scheduled_probes* probes, double leaving) {
+    if (probes->left == 0) probes->first_leaving = leaving;
+    probes->last_leaving = leaving;
+    probes->left += 1;
+}
+
+double scheduled_probes_rate(const scheduled_probes* probes) {
+    const double span = probes->last_leaving - probes->first_leaving;
+    return probes->left >= 2 && span > 0.0 ? static_cast<double>(probes->left - 1) / span : 0.0;
+}
+
 void scheduled_probes_retired(scheduled_probes* probes, const probe_slot* slot) {
     if (!in_record(slot->probe)) return;
     const int64_t probe = slot->probe;

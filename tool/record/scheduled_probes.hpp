@@ -27,6 +27,9 @@ struct schedule_setup {
 struct scheduled_probes {
     schedule_setup setup;
     rtt_stream interval_lag;  // lag behind the schedule since the latest interval line
+    int64_t left;             // probes that left
+    double first_leaving;     // monotonic seconds before the first probe's send
+    double last_leaving;      // and before the latest one's
     // Per probe, by probe number, for the probes the facts hold.
     double scheduled[echomark_slots];      // the deadline, monotonic
     double arrival[echomark_slots];        // first reply within the wait, monotonic; 0 without one
@@ -39,6 +42,11 @@ struct scheduled_probes {
 void scheduled_probes_reset(scheduled_probes* probes, const schedule_setup* setup);
 // Probe `probe` was due at `scheduled`; probes beyond the record are ignored.
 void scheduled_probes_due(scheduled_probes* probes, int64_t probe, double scheduled);
+// Probe `probe` left at `leaving` (monotonic): the rate achieved.
+void scheduled_probes_left(scheduled_probes* probes, double leaving);
+// The rate achieved: probes that left over the time from the first send to
+// the latest, less one; 0 before two have left.
+double scheduled_probes_rate(const scheduled_probes* probes);
 // The window handed back a probe's final record; beyond the record ignored.
 void scheduled_probes_retired(scheduled_probes* probes, const probe_slot* slot);
 

@@ -24,7 +24,7 @@ struct figure {
 };
 
 // The summary figures, in the order both files write them.
-constexpr int summary_figures = 25;
+constexpr int summary_figures = 26;
 void summary_of(const schedule_results* results, figure (&out)[summary_figures]) {
     const schedule_figures* f = results->figures;
     const schedule_setup& setup = results->probes->setup;
@@ -34,6 +34,7 @@ void summary_of(const schedule_results* results, figure (&out)[summary_figures])
     const figure figures[summary_figures] = {
         {"send_interval", setup.interval, true, false},
         {"rate", 1.0 / setup.interval, true, false},
+        {"achieved_rate", scheduled_probes_rate(results->probes), results->probes->left >= 2, false},
         {"window", count(setup.window_slots), true, true},
         {"probes", count(f->retired), true, true},
         {"answered", count(f->answered), true, true},
@@ -100,6 +101,10 @@ void schedule_statistics_print(const schedule_results* results, std::FILE* out) 
                  setup.interval, 1.0 / setup.interval);
     if (setup.shape == schedule_shape_poisson) std::fprintf(out, " seed=%" PRIu64, setup.seed);
     std::fprintf(out, " window=%d\n", setup.window_slots);
+    if (results->probes->left >= 2) {
+        std::fprintf(out, "stats(): achieved rate=%.3f [1/s] over %.6f [s]\n", scheduled_probes_rate(results->probes),
+                     results->probes->last_leaving - results->probes->first_leaving);
+    }
     std::fprintf(out,
                  "stats(): probes=%lld answered=%lld lost=%lld loss=%.3f[%%] (cut_short=%lld) stopped=%lld "
                  "unsent=%lld\n",

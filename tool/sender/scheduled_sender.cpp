@@ -7,6 +7,7 @@
 
 #include <cinttypes>
 #include <climits>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -33,6 +34,8 @@ constexpr int sends_per_turn = 16;
 constexpr int receive_queue_bytes = 4 << 20;
 // A wait longer than this writes out the log lines first.
 constexpr double flush_before = 0.001;
+// Seconds in which the wake margin halves.
+constexpr double margin_half_life = 2.0;
 // The probe number's field ends here: a shorter datagram names no probe.
 constexpr int probe_number_end = 8;
 
@@ -52,6 +55,8 @@ struct engine {
     int64_t next;      // number of the next probe
     double deadline;   // when it is due
     bool sending;
+    double margin;     // the stretch before a wake-up watched on the clock
+    double margin_at;  // when the margin was last brought up to date
 };
 
 int clamp_size(int size) {
@@ -192,22 +197,40 @@ double next_wake(const engine* e) {
     return wake;
 }
 
+// The margin at `now`: it halves every margin_half_life seconds, so a busy
+// spell costs some spinning for a while, not late probes, and a quiet
+// machine soon spins little.
+void margin_decay(engine* e, double now) {
+    e->margin *= std::exp2(-(now - e->margin_at) / margin_half_life);
+    e->margin_at = now;
+    if (e->margin < scheduled_margin_least) e->margin = scheduled_margin_least;
+}
+
+// A timed wait that ended `lateness` seconds after it was asked to: the
+// margin grows at once to cover it, and a quarter more.
+void margin_after(engine* e, double lateness) {
+    if (lateness * 1.25 > e->margin) e->margin = lateness * 1.25;
+    if (e->margin > scheduled_margin_most) e->margin = scheduled_margin_most;
+}
+
 // Waits until the next wake or a datagram, whichever comes first: on the
 // socket until the margin before it, then on the clock.  False when the wait
 // itself failed.
 bool wait_turn(engine* e) {
     const double wake = next_wake(e);
     double now = platform::monotonic_seconds();
+    margin_decay(e, now);
     const double left = wake - now;
     if (!(left > 0.0)) return true;
-    if (left > scheduled_wake_margin) {
-        const double seconds = left - scheduled_wake_margin;
+    if (left > e->margin) {
+        const double seconds = left - e->margin;
         if (seconds > flush_before) std::fflush(stdout);
         platform::socket_set set;
         platform::socket_set_zero(&set);
         platform::socket_set_add(e->socket.sock, &set);
         platform::timeval tv = platform::timeval_from_seconds(seconds);
         const int result = platform::select(e->socket.sock + 1, &set, nullptr, nullptr, &tv);
+        if (result == 0) margin_after(e, platform::monotonic_seconds() - (now + seconds));
         // Interrupted by a stop request: the loop looks at it at once.
         if (result >= 0 || platform::WSAGetLastError() == platform::WSAEINTR) return true;
         probe_log(e, "echomark_connect():1", e->next, "result=select(): SOCKERR: if (result <0) return  ;\n");
@@ -252,6 +275,8 @@ void scheduled_sender_run(const sender_settings* settings, recorder* rec, probe_
     e.rec = rec;
     e.lines.quiet = settings->quiet;
     e.count = settings->count;
+    e.margin = scheduled_margin_least;
+    e.margin_at = platform::monotonic_seconds();
     if (e.count > echomark_slots && !settings->long_run) e.count = echomark_slots;
     if (e.count < 0) e.count = 0;
 

@@ -168,6 +168,31 @@ TEST(ToolOptionsProgram, BadValuesAreRefusedOnStderrWithStatusMinusOne) {
         {{"--every=1e-300"}, "echomark: option --every has invalid value: '--every=1e-300'\n"},
         {{"--count", "5"}, "echomark: option: --count require an argument\n"},
         {{"--every"}, "echomark: option: --every require an argument\n"},
+        {{"--rate=0"}, "echomark: option --rate has invalid value: '--rate=0'\n"},
+        {{"--rate=-5"}, "echomark: option --rate has invalid value: '--rate=-5'\n"},
+        {{"--rate=inf"}, "echomark: option --rate has invalid value: '--rate=inf'\n"},
+        {{"--rate=nan"}, "echomark: option --rate has invalid value: '--rate=nan'\n"},
+        {{"--rate=1k"}, "echomark: option --rate has invalid value: '--rate=1k'\n"},
+        {{"--send-interval=0"}, "echomark: option --send-interval has invalid value: '--send-interval=0'\n"},
+        {{"--send-interval=86401"}, "echomark: option --send-interval has invalid value: '--send-interval=86401'\n"},
+        {{"--schedule=burst"}, "echomark: option --schedule has invalid value: '--schedule=burst'\n"},
+        {{"--seed=-1"}, "echomark: option --seed has invalid value: '--seed=-1'\n"},
+        {{"--seed=1.5"}, "echomark: option --seed has invalid value: '--seed=1.5'\n"},
+        {{"--seed=18446744073709551616"},
+         "echomark: option --seed has invalid value: '--seed=18446744073709551616'\n"},
+        {{"--fail-rtt=p99"}, "echomark: option --fail-rtt has invalid value: '--fail-rtt=p99'\n"},
+        {{"--fail-rtt=p0:1"}, "echomark: option --fail-rtt has invalid value: '--fail-rtt=p0:1'\n"},
+        {{"--fail-rtt=p101:1"}, "echomark: option --fail-rtt has invalid value: '--fail-rtt=p101:1'\n"},
+        {{"--fail-rtt=q99:1"}, "echomark: option --fail-rtt has invalid value: '--fail-rtt=q99:1'\n"},
+        {{"--fail-rtt=p99:-1"}, "echomark: option --fail-rtt has invalid value: '--fail-rtt=p99:-1'\n"},
+        {{"--fail-rtt=max:"}, "echomark: option --fail-rtt has invalid value: '--fail-rtt=max:'\n"},
+        {{"--fail-jitter=abc"}, "echomark: option --fail-jitter has invalid value: '--fail-jitter=abc'\n"},
+        {{"--rate"}, "echomark: option: --rate require an argument\n"},
+        {{"--seed", "7"}, "echomark: option: --seed require an argument\n"},
+        // A window no memory of the program holds: refused before any probe.
+        {{"-h", "127.0.0.1", "-p", "9", "--rate=1e8"}, "echomark: option --rate has invalid value: '--rate=1e8'\n"},
+        {{"-h", "127.0.0.1", "-p", "9", "--send-interval=0.000001", "-t", "1"},
+         "echomark: option --send-interval has invalid value: '--send-interval=0.000001'\n"},
         // The walk stops at the first error.
         {{"--interval=-1", "-t"}, "echomark: option --interval has invalid value: '--interval=-1'\n"},
     };
@@ -227,7 +252,9 @@ TEST(ToolOptionsProgram, HelpNamesEveryOptionAndVersionItsNumber) {
                             "[-c <count|default=100>] [-t <timeout|default=0.250000>] <-h ipaddr> <-p ipport>");
     for (const char* option : {"-6 ", "--help ", "--version ", "--count=<", "--duration=<", "--every=<",
                                "--fail-loss=<", "--stats ", "--precise ", "--csv=<", "--json=<", "--svg=<", "--quiet ",
-                               "--interval=<", "--tos=<", "--ttl=<", "--maxreply=<", "--stamp[", "--metrics=["}) {
+                               "--interval=<", "--tos=<", "--ttl=<", "--maxreply=<", "--stamp[", "--metrics=[",
+                               "--rate=<", "--send-interval=<", "--schedule=<", "--seed=<", "--fail-rtt=<",
+                               "--fail-jitter=<"}) {
         EXPECT_EQ(
             tooltest::matching(lines, "  " + std::regex_replace(option, std::regex("[-=<\\[]"), "\\$&") + ".*").size(),
             1U)
