@@ -17,7 +17,7 @@
 // tens of microseconds on an idle machine and by milliseconds on a busy one,
 // and a probe must not leave that late.  The margin follows the lateness of
 // the run's own wake-ups, between these bounds.
-constexpr double scheduled_margin_least = 50e-6;
+constexpr double scheduled_margin_least = 20e-6;
 constexpr double scheduled_margin_most = 1e-3;
 
 // Slots of the window a run of `settings` needs, from its rate and its
