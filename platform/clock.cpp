@@ -1,7 +1,6 @@
 #include "platform/clock.hpp"
 
 #include <sys/prctl.h>
-#include <sys/random.h>
 #include <time.h>
 
 #include <cerrno>
@@ -161,21 +160,6 @@ void pause_nanoseconds(long long nanoseconds)
 void timer_slack_least()
 {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-}
-
-uint64_t random_seed()
-{
-    uint64_t seed = 0;
-    int saved_errno = errno;
-    // Eight bytes never come short from getrandom once it has been seeded;
-    // an interrupted or failed call is taken again a few times.
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        if (getrandom(&seed, sizeof seed, 0) == static_cast<ssize_t>(sizeof seed))
-            break;
-        seed = 0;
-    }
-    errno = saved_errno;
-    return seed;
 }
 
 void Sleep(uint32_t milliseconds)

@@ -105,8 +105,4 @@ void pause_seconds(double seconds);
 // loops that keep to a schedule of their own.
 void timer_slack_least();
 
-// 64 bits from the system's random source, for a seed that differs from
-// run to run; 0 when the source gives nothing.
-uint64_t random_seed();
-
 }  // namespace platform

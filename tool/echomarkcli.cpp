@@ -12,6 +12,7 @@
 #include <initializer_list>
 
 #include "platform/clock.hpp"
+#include "platform/random.hpp"
 #include "platform/stdout_route.hpp"
 #include "platform/stop_request.hpp"
 #include "platform/winsock.hpp"
@@ -336,7 +337,14 @@ void settle_schedule(const char* progname, sender_settings* sender) {
                                 argument, 0};
         refuse_and_exit(progname, &refusal);
     }
-    if (sender->poisson && !runopts.measure.seed_given) sender->seed = platform::random_seed();
+    if (sender->poisson && !runopts.measure.seed_given) {
+        uint64_t seed = 0;
+        // Without the system's source the clock still differs from run to run.
+        if (!platform::random_bytes(&seed, sizeof seed)) {
+            seed = static_cast<uint64_t>(platform::monotonic_seconds() * 1e9) ^ static_cast<uint64_t>(platform::process_id());
+        }
+        sender->seed = seed;
+    }
 }
 
 }  // namespace

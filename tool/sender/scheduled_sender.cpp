@@ -16,6 +16,7 @@
 #include "tool/log/step_log.hpp"
 #include "tool/report/run_report.hpp"
 #include "tool/report/schedule_report.hpp"
+#include "tool/sender/probe_cookie.hpp"
 #include "tool/sender/probe_socket.hpp"
 #include "tool/sender/quiet_progress.hpp"
 #include "tool/sender/schedule_plan.hpp"
@@ -43,6 +44,7 @@ struct engine {
     const sender_settings* settings;
     recorder* rec;
     probe_socket socket;
+    probe_cookie cookie;  // the responder's, where the replies asked for need one
     char destination[peer_text_size];
     probe_window window;
     schedule_plan plan;
@@ -106,6 +108,7 @@ void send_due(engine* e, double now) {
         probe_slot retired;
         while (probe_window_make_room(&e->window, &retired)) retire(e, &retired);
         data_value_set(e->probe, value_probe, static_cast<int32_t>(static_cast<uint32_t>(e->next)));
+        probe_cookie_present(&e->cookie, e->probe);
         const double calendar = e->next < rec->facts->count ? calendar_seconds() : 0.0;
         const double leaving = platform::monotonic_seconds();
         const int sent = probe_socket_send(&e->socket, e->probe, e->probe_length);
@@ -154,6 +157,7 @@ double take_queued(engine* e, double now) {
         event.reply = received >= probe_number_end && probe_socket_from_destination(&e->socket, from);
         if (received >= probe_number_end) event.wire = data_value_get(e->buffer, value_probe);
         if (event.reply) {
+            probe_cookie_learn(&e->cookie, e->buffer, received);
             event.probe = probe_window_unwrap(&e->window, static_cast<uint32_t>(event.wire));
             event.verdict = probe_window_reply(&e->window, event.probe, arrival.seconds);
             const probe_slot* slot = probe_window_find(&e->window, event.probe);
@@ -290,7 +294,6 @@ void scheduled_sender_run(const sender_settings* settings, recorder* rec, probe_
         std::fflush(stdout);
         return;
     }
-    print_schedule(&e);
     unsigned char probe[datagram_buffer_size];
     unsigned char buffer[datagram_buffer_size];
     std::memset(probe, 0, sizeof probe);
@@ -298,6 +301,9 @@ void scheduled_sender_run(const sender_settings* settings, recorder* rec, probe_
     data_value_set(probe, value_replysize, settings->recvsize);
     e.probe = probe;
     e.buffer = buffer;
+    probe_cookie_begin(&e.cookie, settings->sendsize, settings->recvsize);
+    probe_cookie_hello(&e.cookie, &e.socket, settings->timeout, buffer);
+    print_schedule(&e);
     e.probe_length = clamp_size(settings->sendsize);
     platform::timer_slack_least();
 
