@@ -223,12 +223,15 @@ TEST(ToolScheduledRun, ScriptedPeersGiveLossPeriodsReorderingAndCopies) {
 }
 
 // Every reply 20 ms late: the round trips are the delay, and the sender,
-// 100 probes a second, keeps to its schedule; the interval lines show it.
+// 100 probes a second, keeps to its schedule; the interval lines and the
+// JSON file show it.
 TEST(ToolScheduledRun, DelayedRepliesDoNotDelayTheSchedule) {
     scripted_peer peer([](int, std::vector<unsigned char>& reply, std::vector<held_reply>* out) {
         out->push_back({platform::monotonic_seconds() + 0.020, reply, {}});
     });
-    scheduled_run run = run_scheduled(peer.port, {"--send-interval=0.01", "-c", "100", "-t", "0.5", "--every=0.25"});
+    std::string json_path = tooltest::temp_path();
+    scheduled_run run =
+        run_scheduled(peer.port, {"--send-interval=0.01", "-c", "100", "-t", "0.5", "--every=0.25", "--json=" + json_path});
     ASSERT_EQ(run.result.status, 0) << run.result.err;
     ASSERT_EQ(run.csv.rows.size(), 100U);
     std::vector<double> rtts;
@@ -248,6 +251,29 @@ TEST(ToolScheduledRun, DelayedRepliesDoNotDelayTheSchedule) {
                                                          " t=\\S+ sent=\\d+ received=\\d+ loss=\\S+ rtt median=\\S+ "
                                                          "p99=\\S+ \\[s\\] lag p99=\\S+ max=\\S+ \\[s\\]");
     EXPECT_GE(every.size(), 3U) << run.result.out;
+
+    // Python's own parser reads the same figures and columns from the JSON file.
+    std::string script = tooltest::temp_path(), read_back = tooltest::temp_path();
+    std::FILE* code = std::fopen(script.c_str(), "w");
+    std::fputs("import json, sys\n"
+               "d = json.load(open(sys.argv[1]))\n"
+               "s = d['summary']['schedule']\n"
+               "p = d['probes']\n"
+               "print(s['shape'], s['answered'], '%.9f' % s['lag_p99'], len(p))\n"
+               "print(*('%.9f %.9f %d %s' % (q['scheduled'], q['send_time'], q['arrival_order'], q['outcome'])\n"
+               "        for q in p[:2]))\n",
+               code);
+    std::fclose(code);
+    ASSERT_EQ(std::system(("/usr/bin/python3 " + script + " " + json_path + " >" + read_back).c_str()), 0);
+    std::vector<std::string> lines = lines_of(tooltest::read_file(read_back));
+    ASSERT_EQ(lines.size(), 2U);
+    EXPECT_EQ(lines[0], "fixed 100 " + run.csv.summary["lag_p99"] + " 100");
+    const auto& r0 = run.csv.rows[0];
+    const auto& r1 = run.csv.rows[1];
+    EXPECT_EQ(lines[1], r0.at("scheduled") + " " + r0.at("send_time") + " " + r0.at("arrival_order") + " " +
+                            r0.at("outcome") + " " + r1.at("scheduled") + " " + r1.at("send_time") + " " +
+                            r1.at("arrival_order") + " " + r1.at("outcome"));
+    for (const std::string& path : {json_path, script, read_back}) std::remove(path.c_str());
 }
 
 // Poisson gaps of mean 1 ms from a fixed seed: their mean and spread as an
