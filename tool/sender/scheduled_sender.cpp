@@ -10,8 +10,10 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "platform/batch.hpp"
 #include "platform/stop_request.hpp"
 #include "tool/log/step_log.hpp"
 #include "tool/report/run_report.hpp"
@@ -25,12 +27,14 @@
 
 namespace {
 
-// Datagrams taken in one turn at most, so that a flood of them cannot hold
-// back the next send; and probes sent in one turn at most, so that a sender
-// catching up takes the replies in between and they do not fill the
-// socket's queue.
-constexpr int datagrams_per_turn = 64;
+// Datagrams are taken in batches of one call each, a few batches in one turn
+// at most, so that a flood of them cannot hold back the next send; and
+// probes are sent in one turn at most a few, so that a sender catching up
+// takes the replies in between and they do not fill the socket's queue.
+constexpr int datagrams_per_batch = 16;
+constexpr int batches_per_turn = 4;
 constexpr int sends_per_turn = 16;
+static_assert(datagrams_per_batch <= platform::batch_capacity);
 // The receive queue asked for (the system may hold it lower).
 constexpr int receive_queue_bytes = 4 << 20;
 // A wait longer than this writes out the log lines first.
@@ -50,8 +54,10 @@ struct engine {
     schedule_plan plan;
     step_lines lines;
     quiet_progress progress;
-    unsigned char* probe;   // built once; each send changes only its number
-    unsigned char* buffer;  // the datagram taken
+    unsigned char* probe;    // built once; each send changes only its number
+    unsigned char* replies;  // room for a batch of datagrams, reply_room bytes each
+    int reply_room;
+    platform::datagram batch[datagrams_per_batch];
     int probe_length;
     int64_t count;     // probes to send
     int64_t next;      // number of the next probe
@@ -132,47 +138,79 @@ void send_due(engine* e, double now) {
     }
 }
 
-// Takes the datagrams queued on the socket, without waiting.  Returns the
-// time up to which every datagram that arrived has been taken: `now` when
-// the queue was found empty, else the arrival of the last one taken (the
-// queue is in arrival order).
+// One datagram taken from the socket, arrived at `arrival` (monotonic).
+void take_one(engine* e, const unsigned char* data, int received, const sockaddr_in6& from, double arrival) {
+    scheduled_reply_event event = {false, 0, -1, window_unknown, 0.0};
+    event.reply = received >= probe_number_end && probe_socket_from_destination(&e->socket, from);
+    if (received >= probe_number_end) event.wire = data_value_get(data, value_probe);
+    if (event.reply) {
+        probe_cookie_learn(&e->cookie, data, received);
+        event.probe = probe_window_unwrap(&e->window, static_cast<uint32_t>(event.wire));
+        event.verdict = probe_window_reply(&e->window, event.probe, arrival);
+        const probe_slot* slot = probe_window_find(&e->window, event.probe);
+        if (slot != nullptr) event.rtt = slot->rtt;
+    }
+    record_scheduled_reply(e->rec, &event);
+    // A first reply within its wait shows in its probe's line; anything else
+    // gets a line of its own.
+    if (event.verdict != window_first) {
+        static const char* const verdicts[] = {"unknown", "first", "copy", "late"};
+        char peer[peer_text_size];
+        probe_log(e, "echomark_connect():1", e->next, "sendsize=udp_recv(%s): recvsize=%d lastpkts=%06d reply=%s\n",
+                  peer_text(&from, peer), received, event.wire, event.reply ? verdicts[event.verdict] : "none");
+    }
+}
+
+// The arrival of a datagram on the monotonic clock: the kernel's stamp
+// (calendar nanoseconds) moved across with both clocks read after the
+// receive, or that reading itself when there is no stamp.
+double arrival_of(const platform::receive_facts& facts, const platform::clock_pair& taken) {
+    const double now = static_cast<double>(taken.monotonic_ns) / 1e9;
+    if (!facts.stamp_known) return now;
+    const int64_t age = taken.calendar_ns - facts.stamp_ns;
+    // A calendar set back since the arrival would put it in the future.
+    return age >= 0 ? now - static_cast<double>(age) / 1e9 : now;
+}
+
+// Takes the datagrams queued on the socket, a batch per call, without
+// waiting.  Returns the time up to which every datagram that arrived has
+// been taken: `now` when the queue was found empty, else the arrival of the
+// last one taken (the queue is in arrival order).
 double take_queued(engine* e, double now) {
     double taken_up_to = -1.0;
-    for (int taken = 0; taken < datagrams_per_turn; taken++) {
-        sockaddr_in6 from;
-        std::memset(&from, 0, sizeof from);
-        int from_length = sizeof from;
-        platform::receive_time arrival;
-        const int received = platform::recvfrom_stamped(e->socket.sock, e->buffer, datagram_buffer_size, MSG_DONTWAIT,
-                                                        &from, &from_length, &arrival);
-        if (received < 0) {
-            const int error = call_error(received);
+    platform::datagram* batch = e->batch;
+    for (int round = 0; round < batches_per_turn; round++) {
+        for (int k = 0; k < datagrams_per_batch; k++) {
+            batch[k].data = e->replies + static_cast<std::size_t>(k) * static_cast<std::size_t>(e->reply_room);
+            batch[k].size = e->reply_room;
+        }
+        const int taken = platform::recv_datagrams_with_facts(e->socket.sock, batch, datagrams_per_batch, false);
+        if (taken < 0) {
+            const int error = platform::WSAGetLastError();
             if (error == platform::WSAEWOULDBLOCK) return now;
             probe_log(e, "echomark_recv():1", e->next,
-                      "recvsize=udp_recv(): recvsize=%d if (recvsize<=0): error=%d:%s\n", received, error,
+                      "recvsize=udp_recv(): recvsize=%d if (recvsize<=0): error=%d:%s\n", taken, error,
                       error_text(error));
-            continue;
+            return taken_up_to;
         }
-        scheduled_reply_event event = {false, 0, -1, window_unknown, 0.0};
-        event.reply = received >= probe_number_end && probe_socket_from_destination(&e->socket, from);
-        if (received >= probe_number_end) event.wire = data_value_get(e->buffer, value_probe);
-        if (event.reply) {
-            probe_cookie_learn(&e->cookie, e->buffer, received);
-            event.probe = probe_window_unwrap(&e->window, static_cast<uint32_t>(event.wire));
-            event.verdict = probe_window_reply(&e->window, event.probe, arrival.seconds);
-            const probe_slot* slot = probe_window_find(&e->window, event.probe);
-            if (slot != nullptr) event.rtt = slot->rtt;
+        const platform::clock_pair after = platform::clock_pair_now();
+        for (int k = 0; k < taken; k++) {
+            const platform::datagram& d = batch[k];
+            if (d.result < 0) {
+                probe_log(e, "echomark_recv():1", e->next,
+                          "recvsize=udp_recv(): recvsize=%d if (recvsize<=0): error=%d:%s\n", d.result, d.error,
+                          error_text(d.error));
+                continue;
+            }
+            sockaddr_in6 from;
+            std::memset(&from, 0, sizeof from);
+            std::memcpy(&from, &d.address, sizeof from);
+            const double arrival = arrival_of(d.facts, after);
+            take_one(e, static_cast<const unsigned char*>(d.data), d.result, from, arrival);
+            if (arrival < now) taken_up_to = arrival;
         }
-        record_scheduled_reply(e->rec, &event);
-        if (arrival.seconds < now) taken_up_to = arrival.seconds;
-        // A first reply within its wait shows in its probe's line; anything
-        // else gets a line of its own.
-        if (event.verdict != window_first) {
-            static const char* const verdicts[] = {"unknown", "first", "copy", "late"};
-            char peer[peer_text_size];
-            probe_log(e, "echomark_connect():1", e->next, "sendsize=udp_recv(%s): recvsize=%d lastpkts=%06d reply=%s\n",
-                      peer_text(&from, peer), received, event.wire, event.reply ? verdicts[event.verdict] : "none");
-        }
+        // Fewer than asked for: the queue is empty.
+        if (taken < datagrams_per_batch) return now;
     }
     return taken_up_to;
 }
@@ -258,6 +296,45 @@ void interval_line(engine* e, double now) {
     record_scheduled_interval_done(e->rec);
 }
 
+// The turns of a run, from its first deadline to its end: each sends what
+// is due, takes what has arrived, retires the probes whose wait is over and
+// waits for the next.  False when a wait failed (the run ends there, its
+// probes in flight stopped).
+bool run_turns(engine* e) {
+    recorder* rec = e->rec;
+    for (;;) {
+        double now = platform::monotonic_seconds();
+        const bool stop = platform::stop_requested();
+        if (stop && e->sending) {
+            e->sending = false;
+            record_stop(rec, platform::stop_request_signal());
+            quiet_progress_end(&e->progress);
+            std::printf("echomark_connect(): stopped by signal %d at i=%06" PRId64 "\n", rec->whole->stopped_by,
+                        e->next);
+            end_sending(e);
+        }
+        if (e->sending) {
+            send_due(e, now);
+            if (!e->sending) end_sending(e);
+        }
+        // Replies taken now that are stamped within their wait count as
+        // answered: the probes are retired as of before they were taken.
+        now = platform::monotonic_seconds();
+        retire_due(e, take_queued(e, now));
+        interval_line(e, now);
+        if (stop || (!e->sending && e->window.unanswered == 0)) {
+            retire_all(e);
+            return true;
+        }
+        if (!e->sending && e->window.oldest >= e->window.next) return true;
+        if (!wait_turn(e)) {
+            if (e->sending) end_sending(e);
+            retire_all(e);
+            return false;
+        }
+    }
+}
+
 // The schedule's set-up line.
 void print_schedule(const engine* e) {
     const sender_settings* settings = e->settings;
@@ -294,15 +371,25 @@ void scheduled_sender_run(const sender_settings* settings, recorder* rec, probe_
         std::fflush(stdout);
         return;
     }
+    // Replies are as long as asked for, or as the probe from a plain echo.
+    e.reply_room = clamp_size(settings->sendsize > settings->recvsize ? settings->sendsize : settings->recvsize);
+    if (e.reply_room < datagram_header_size) e.reply_room = datagram_header_size;
+    e.replies = static_cast<unsigned char*>(std::calloc(datagrams_per_batch, static_cast<std::size_t>(e.reply_room)));
+    if (e.replies == nullptr) {
+        std::printf("echomark_connect(): no memory for %d replies of %d bytes\n", datagrams_per_batch, e.reply_room);
+        std::fflush(stdout);
+        return;
+    }
     unsigned char probe[datagram_buffer_size];
-    unsigned char buffer[datagram_buffer_size];
     std::memset(probe, 0, sizeof probe);
     data_value_set(probe, value_probesize, settings->sendsize);
     data_value_set(probe, value_replysize, settings->recvsize);
     e.probe = probe;
-    e.buffer = buffer;
-    probe_cookie_begin(&e.cookie, settings->sendsize, settings->recvsize);
-    probe_cookie_hello(&e.cookie, &e.socket, settings->timeout, buffer);
+    {
+        unsigned char hello[datagram_buffer_size];
+        probe_cookie_begin(&e.cookie, settings->sendsize, settings->recvsize);
+        probe_cookie_hello(&e.cookie, &e.socket, settings->timeout, hello);
+    }
     print_schedule(&e);
     e.probe_length = clamp_size(settings->sendsize);
     platform::timer_slack_least();
@@ -326,40 +413,9 @@ void scheduled_sender_run(const sender_settings* settings, recorder* rec, probe_
 
     e.deadline = schedule_plan_next(&e.plan);
     e.sending = e.count > 0;
-    bool failed = false;
-    for (;;) {
-        double now = platform::monotonic_seconds();
-        const bool stop = platform::stop_requested();
-        if (stop && e.sending) {
-            e.sending = false;
-            quiet_progress_end(&e.progress);
-            record_stop(rec, platform::stop_request_signal());
-            std::printf("echomark_connect(): stopped by signal %d at i=%06" PRId64 "\n", rec->whole->stopped_by,
-                        e.next);
-            end_sending(&e);
-        }
-        if (e.sending) {
-            send_due(&e, now);
-            if (!e.sending) end_sending(&e);
-        }
-        // Replies taken now that are stamped within their wait count as
-        // answered: the probes are retired as of before they were taken.
-        now = platform::monotonic_seconds();
-        retire_due(&e, take_queued(&e, now));
-        interval_line(&e, now);
-        if (stop || (!e.sending && e.window.unanswered == 0)) {
-            retire_all(&e);
-            break;
-        }
-        if (!e.sending && e.window.oldest >= e.window.next) break;
-        if (!wait_turn(&e)) {
-            failed = true;
-            if (e.sending) end_sending(&e);
-            retire_all(&e);
-            break;
-        }
-    }
-    if (failed) {
+    const bool ended = run_turns(&e);
+    std::free(e.replies);
+    if (!ended) {
         std::fflush(stdout);
         return;
     }
@@ -368,3 +424,4 @@ void scheduled_sender_run(const sender_settings* settings, recorder* rec, probe_
     print_summary("echomark_connect():", rec->record);
     std::fflush(stdout);
 }
+

@@ -231,15 +231,16 @@ TEST(ToolScheduledRun, DelayedRepliesDoNotDelayTheSchedule) {
     });
     std::string json_path = tooltest::temp_path();
     scheduled_run run =
-        run_scheduled(peer.port, {"--send-interval=0.01", "-c", "100", "-t", "0.5", "--every=0.25", "--json=" + json_path});
+        run_scheduled(peer.port, {"--send-interval=0.01", "-c", "200", "-t", "0.5", "--every=0.5", "--json=" + json_path});
     ASSERT_EQ(run.result.status, 0) << run.result.err;
-    ASSERT_EQ(run.csv.rows.size(), 100U);
+    ASSERT_EQ(run.csv.rows.size(), 200U);
+    // The peer's own timer wakes late now and then on a busy machine: the
+    // shortest round trip and the median tell the delay.
     std::vector<double> rtts;
     for (const auto& row : run.csv.rows) rtts.push_back(number(row, "rtt"));
     std::sort(rtts.begin(), rtts.end());
     EXPECT_GE(rtts.front(), 0.0200);
     EXPECT_LE(rtts[rtts.size() / 2], 0.0215);
-    EXPECT_LE(rtts[rtts.size() * 9 / 10], 0.0215);
     EXPECT_LT(number(run.csv.summary, "lag_p99"), 0.001);
     // Probe k was due k * 10 ms after the start, and left then.
     for (std::size_t k = 0; k < run.csv.rows.size(); k++) {
@@ -267,7 +268,7 @@ TEST(ToolScheduledRun, DelayedRepliesDoNotDelayTheSchedule) {
     ASSERT_EQ(std::system(("/usr/bin/python3 " + script + " " + json_path + " >" + read_back).c_str()), 0);
     std::vector<std::string> lines = lines_of(tooltest::read_file(read_back));
     ASSERT_EQ(lines.size(), 2U);
-    EXPECT_EQ(lines[0], "fixed 100 " + run.csv.summary["lag_p99"] + " 100");
+    EXPECT_EQ(lines[0], "fixed 200 " + run.csv.summary["lag_p99"] + " 200");
     const auto& r0 = run.csv.rows[0];
     const auto& r1 = run.csv.rows[1];
     EXPECT_EQ(lines[1], r0.at("scheduled") + " " + r0.at("send_time") + " " + r0.at("arrival_order") + " " +
