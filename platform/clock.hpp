@@ -105,4 +105,11 @@ void pause_seconds(double seconds);
 // loops that keep to a schedule of their own.
 void timer_slack_least();
 
+// Asks the scheduler for short time slices for the calling thread (on a
+// kernel whose scheduler takes them), so that when it wakes on a busy
+// processor it runs at once rather than after the running thread's slice.
+// The thread keeps its ordinary priority and share.  False when the kernel
+// refused.
+bool short_time_slices();
+
 }  // namespace platform

@@ -410,6 +410,7 @@ void scheduled_sender_run(const sender_settings* settings, recorder* rec, probe_
     print_schedule(&e);
     e.probe_length = clamp_size(settings->sendsize);
     platform::timer_slack_least();
+    platform::short_time_slices();
 
     const double start_clock = utillib::getmicrotime();
     std::puts("echomark_connect(): echomark_send(void *arg):/echomark_recv(void *arg):");

@@ -18,7 +18,7 @@
 // and a probe must not leave that late.  The margin follows the lateness of
 // the run's own wake-ups, between these bounds.
 constexpr double scheduled_margin_least = 20e-6;
-constexpr double scheduled_margin_most = 1e-3;
+constexpr double scheduled_margin_most = 2e-3;
 
 // Slots of the window a run of `settings` needs, from its rate and its
 // time-out; -1 when no window can hold it (or the rate or time-out is no
