@@ -90,6 +90,11 @@ int64_t probe_window_unwrap(const probe_window* window, uint32_t wire) {
 }
 
 window_verdict probe_window_reply(probe_window* window, int64_t probe, double arrival) {
+    const probe_slot* slot = probe_window_find(window, probe);
+    return probe_window_reply_timed(window, probe, arrival, slot != nullptr ? arrival - slot->sent : 0.0);
+}
+
+window_verdict probe_window_reply_timed(probe_window* window, int64_t probe, double arrival, double rtt) {
     // Only the probes of the last `size` sends still have their slot.
     if (probe < 0 || probe >= window->next || window->next - probe > window->size) return window_unknown;
     probe_slot* slot = slot_of(window, probe);
@@ -107,7 +112,7 @@ window_verdict probe_window_reply(probe_window* window, int64_t probe, double ar
     if (slot->outcome == outcome_waiting) window->unanswered -= 1;
     add_copy(slot);
     slot->arrival = arrival;
-    slot->rtt = arrival - slot->sent;
+    slot->rtt = rtt > 0.0 ? rtt : 0.0;
     if (!in_time) {
         slot->outcome = outcome_late;
         return window_late;

@@ -82,6 +82,9 @@ int64_t probe_window_unwrap(const probe_window* window, uint32_t wire);
 // when it is taken; but a probe already retired stays lost, so take what is
 // queued in the socket before retiring the probes that are due.
 window_verdict probe_window_reply(probe_window* window, int64_t probe, double arrival);
+// The same with the round trip measured by the caller (on one clock, see
+// platform::round_trip_between) rather than as arrival less send.
+window_verdict probe_window_reply_timed(probe_window* window, int64_t probe, double arrival, double rtt);
 // The slot of `probe` while the window holds it, else null.
 const probe_slot* probe_window_find(const probe_window* window, int64_t probe);
 // Retires the oldest probe in flight into *retired when its wait is over at

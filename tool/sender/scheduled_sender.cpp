@@ -54,14 +54,15 @@ struct engine {
     schedule_plan plan;
     step_lines lines;
     quiet_progress progress;
-    unsigned char* probe;    // built once; each send changes only its number
-    unsigned char* replies;  // room for a batch of datagrams, reply_room bytes each
+    unsigned char* probe;               // built once; each send changes only its number
+    unsigned char* replies;             // room for a batch of datagrams, reply_room bytes each
+    platform::clock_pair* sent_clocks;  // by probe number modulo the window: both clocks just before its send
     int reply_room;
     platform::datagram batch[datagrams_per_batch];
     int probe_length;
-    int64_t count;     // probes to send
-    int64_t next;      // number of the next probe
-    double deadline;   // when it is due
+    int64_t count;    // probes to send
+    int64_t next;     // number of the next probe
+    double deadline;  // when it is due
     bool sending;
     double margin;     // the stretch before a wake-up watched on the clock
     double margin_at;  // when the margin was last brought up to date
@@ -72,18 +73,12 @@ int clamp_size(int size) {
     return size > datagram_buffer_size ? datagram_buffer_size : size;
 }
 
-double calendar_seconds() {
-    platform::clock_reading now = platform::realtime_now();
-    return static_cast<double>(now.seconds) + now.nanoseconds / 1e9;
-}
-
 // A line about probe i: "<stamp> <who> i=%06lld S=%06d R=%06d " and the rest.
 [[gnu::format(printf, 4, 5)]] void probe_log(engine* e, const char* who, int64_t i, const char* format, ...) {
     if (e->lines.quiet) return;
     char stamp[stamp_size];
     const echomark_record* r = e->rec->record;
-    std::printf("%s %s i=%06" PRId64 " S=%06d R=%06d ", step_stamp(&e->lines, stamp), who, i, r->sendpkts,
-                r->recvpkts);
+    std::printf("%s %s i=%06" PRId64 " S=%06d R=%06d ", step_stamp(&e->lines, stamp), who, i, r->sendpkts, r->recvpkts);
     va_list arguments;
     va_start(arguments, format);
     std::vprintf(format, arguments);
@@ -115,8 +110,11 @@ void send_due(engine* e, double now) {
         while (probe_window_make_room(&e->window, &retired)) retire(e, &retired);
         data_value_set(e->probe, value_probe, static_cast<int32_t>(static_cast<uint32_t>(e->next)));
         probe_cookie_present(&e->cookie, e->probe);
-        const double calendar = e->next < rec->facts->count ? calendar_seconds() : 0.0;
-        const double leaving = platform::monotonic_seconds();
+        // The round trip starts here, on the clock the kernel stamps the arrival with.
+        const platform::clock_pair clocks = platform::clock_pair_now();
+        const double calendar = e->next < rec->facts->count ? static_cast<double>(clocks.calendar_ns) / 1e9 : 0.0;
+        const double leaving = static_cast<double>(clocks.monotonic_ns) / 1e9;
+        e->sent_clocks[e->next & static_cast<int64_t>(e->window.size - 1)] = clocks;
         const int sent = probe_socket_send(&e->socket, e->probe, e->probe_length);
         const int error = call_error(sent);
         now = platform::monotonic_seconds();
@@ -126,8 +124,9 @@ void send_due(engine* e, double now) {
             probe_window_sent(&e->window, e->next, e->deadline, leaving);
         } else {
             probe_window_send_failed(&e->window, e->next, e->deadline);
-            probe_log(e, "echomark_send():1", e->next, "sendsize=udp_send(): sendsize=%d if (sendsize<=0): error=%d:%s\n",
-                      sent, error, error_text(error));
+            probe_log(e, "echomark_send():1", e->next,
+                      "sendsize=udp_send(): sendsize=%d if (sendsize<=0): error=%d:%s\n", sent, error,
+                      error_text(error));
         }
         e->next += 1;
         e->deadline = schedule_plan_next(&e->plan);
@@ -138,15 +137,24 @@ void send_due(engine* e, double now) {
     }
 }
 
-// One datagram taken from the socket, arrived at `arrival` (monotonic).
-void take_one(engine* e, const unsigned char* data, int received, const sockaddr_in6& from, double arrival) {
+// One datagram taken from the socket, arrived at `arrival` (monotonic;
+// `facts` and `taken` give its round trip on one clock).
+void take_one(engine* e, const unsigned char* data, int received, const sockaddr_in6& from, double arrival,
+              const platform::receive_facts& facts, const platform::clock_pair& taken) {
     scheduled_reply_event event = {false, 0, -1, window_unknown, 0.0};
     event.reply = received >= probe_number_end && probe_socket_from_destination(&e->socket, from);
     if (received >= probe_number_end) event.wire = data_value_get(data, value_probe);
     if (event.reply) {
         probe_cookie_learn(&e->cookie, data, received);
         event.probe = probe_window_unwrap(&e->window, static_cast<uint32_t>(event.wire));
-        event.verdict = probe_window_reply(&e->window, event.probe, arrival);
+        double rtt = 0.0;
+        if (probe_window_find(&e->window, event.probe) != nullptr) {
+            const platform::clock_pair sent = e->sent_clocks[event.probe & static_cast<int64_t>(e->window.size - 1)];
+            rtt = static_cast<double>(
+                      platform::round_trip_between(sent, facts.stamp_known, facts.stamp_ns, taken).nanoseconds) /
+                  1e9;
+        }
+        event.verdict = probe_window_reply_timed(&e->window, event.probe, arrival, rtt);
         const probe_slot* slot = probe_window_find(&e->window, event.probe);
         if (slot != nullptr) event.rtt = slot->rtt;
     }
@@ -223,7 +231,7 @@ double take_queued(engine* e, double now) {
             std::memset(&from, 0, sizeof from);
             std::memcpy(&from, &d.address, sizeof from);
             const double arrival = arrival_of(d.facts, after);
-            take_one(e, static_cast<const unsigned char*>(d.data), d.result, from, arrival);
+            take_one(e, static_cast<const unsigned char*>(d.data), d.result, from, arrival, d.facts, after);
             if (arrival < now) taken_up_to = arrival;
         }
         // Fewer than asked for: the queue is empty.
@@ -392,7 +400,11 @@ void scheduled_sender_run(const sender_settings* settings, recorder* rec, probe_
     e.reply_room = clamp_size(settings->sendsize > settings->recvsize ? settings->sendsize : settings->recvsize);
     if (e.reply_room < datagram_header_size) e.reply_room = datagram_header_size;
     e.replies = static_cast<unsigned char*>(std::calloc(datagrams_per_batch, static_cast<std::size_t>(e.reply_room)));
-    if (e.replies == nullptr) {
+    e.sent_clocks =
+        static_cast<platform::clock_pair*>(std::calloc(static_cast<std::size_t>(slots), sizeof(platform::clock_pair)));
+    if (e.replies == nullptr || e.sent_clocks == nullptr) {
+        std::free(e.replies);
+        std::free(e.sent_clocks);
         std::printf("echomark_connect(): no memory for %d replies of %d bytes\n", datagrams_per_batch, e.reply_room);
         std::fflush(stdout);
         return;
@@ -433,6 +445,7 @@ void scheduled_sender_run(const sender_settings* settings, recorder* rec, probe_
     e.sending = e.count > 0;
     const bool ended = run_turns(&e);
     std::free(e.replies);
+    std::free(e.sent_clocks);
     if (!ended) {
         std::fflush(stdout);
         return;
@@ -442,4 +455,3 @@ void scheduled_sender_run(const sender_settings* settings, recorder* rec, probe_
     print_summary("echomark_connect():", rec->record);
     std::fflush(stdout);
 }
-
