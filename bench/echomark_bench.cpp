@@ -338,9 +338,9 @@ struct ping_pong_result {
     std::vector<double> stamped;      // from just before the send until the kernel's receive stamp
 };
 
-// Receives one datagram; *arrival is the kernel's receive stamp moved onto
-// the monotonic clock, or the time the receive returned when there is none.
-ssize_t receive_stamped(int sock, unsigned char* buffer, std::size_t size, double* arrival)
+// Receives one datagram; *stamp is the kernel's receive stamp on the
+// calendar clock in seconds, or 0 when there is none.
+ssize_t receive_stamped(int sock, unsigned char* buffer, std::size_t size, double* stamp)
 {
     iovec part{buffer, size};
     alignas(cmsghdr) unsigned char control[64];
@@ -350,21 +350,22 @@ ssize_t receive_stamped(int sock, unsigned char* buffer, std::size_t size, doubl
     message.msg_control = control;
     message.msg_controllen = sizeof control;
     ssize_t received = ::recvmsg(sock, &message, 0);
-    double returned = now();
-    timespec calendar;
-    clock_gettime(CLOCK_REALTIME, &calendar);
-    *arrival = returned;
+    *stamp = 0;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS)
             continue;
-        timespec stamp;
-        std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-        double age = static_cast<double>(calendar.tv_sec - stamp.tv_sec) +
-                     static_cast<double>(calendar.tv_nsec - stamp.tv_nsec) / 1e9;
-        if (age >= 0)
-            *arrival = returned - age;
+        timespec at;
+        std::memcpy(&at, CMSG_DATA(c), sizeof at);
+        *stamp = static_cast<double>(at.tv_sec) + static_cast<double>(at.tv_nsec) / 1e9;
     }
     return received;
+}
+
+double calendar_now()
+{
+    timespec at;
+    clock_gettime(CLOCK_REALTIME, &at);
+    return static_cast<double>(at.tv_sec) + static_cast<double>(at.tv_nsec) / 1e9;
 }
 
 // The reference sender: one probe, one reply, the same 1 ms pause.
@@ -382,13 +383,17 @@ ping_pong_result ping_pong(int port, int count, int size = 8192, int reply = 919
     for (int i = 0; i < count; ++i) {
         std::memset(buffer, 0, sizeof buffer);
         write_probe(buffer, i, size, reply);
+        // The kernel stamps arrivals on the calendar clock: the stamped
+        // round trip reads the send on that clock too.
+        double sent_calendar = calendar_now();
         double sent = now();
         ::send(sock, buffer, static_cast<size_t>(size), 0);
         pollfd wait{sock, POLLIN, 0};
-        double arrival = 0;
-        if (::poll(&wait, 1, 250) > 0 && receive_stamped(sock, buffer, sizeof buffer, &arrival) > 0) {
+        double stamp = 0;
+        if (::poll(&wait, 1, 250) > 0 && receive_stamped(sock, buffer, sizeof buffer, &stamp) > 0) {
             result.round_trips.push_back(now() - sent);
-            result.stamped.push_back(arrival - sent);
+            if (stamp > 0)
+                result.stamped.push_back(stamp - sent_calendar);
             ++result.replies;
             double before = now();
             platform::Sleep(1);
@@ -615,18 +620,18 @@ void bench_round_trip()
     }
     stop(responder);
 
-    // The bare loop times from just before its send until its receive
-    // returned.  Its time to the kernel's receive stamp, as the sender reads
-    // a reply's arrival, is shown too: the sender's figure lies between the
-    // two, as it leaves out the wake-up but writes its log line while the
-    // responder answers.
-    double reference_median = percentile(returned, 0.5) * 1e6;
+    // The sender times a round trip from just before its send to the
+    // kernel's receive stamp of the reply, both on the calendar clock; the
+    // bare loop's figure on the same terms is the yardstick.  Its time until
+    // its receive returned (the wake-up included) is shown beside it.
+    double reference_median = percentile(bare, 0.5) * 1e6;
     double measured_median = percentile(measured, 0.5) * 1e6;
     double ratio = reference_median > 0 ? measured_median / reference_median : 0;
     std::printf(
         "  64-byte probes, %d x %d each, median round trip: echomark --precise --stats %.1f us (%zu replies), bare "
-        "ping-pong send to receive %.1f us (to the kernel's receive stamp %.1f us), ratio %.3f\n",
-        slices, per_slice, measured_median, measured.size(), reference_median, percentile(bare, 0.5) * 1e6, ratio);
+        "ping-pong to the kernel's receive stamp %.1f us (until its receive returned %.1f us), ratio %.3f\n",
+        slices, per_slice, measured_median, measured.size(), reference_median, percentile(returned, 0.5) * 1e6,
+        ratio);
     verdict("sender round trip within 10 % of the bare loop's",
             measured.size() == static_cast<std::size_t>(slices * per_slice) && ratio >= 0.9 && ratio <= 1.1);
     unlink(responder_log.c_str());
