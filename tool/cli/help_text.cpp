@@ -34,7 +34,9 @@ const char* const option_lines[] = {
     "  --maxreply=<bytes>     responder: no reply to requests for more than this",
     "  --echo                 responder: answer every datagram with its own bytes (plain echo clients)",
     "  --nobudget             responder: no limit on replies beyond 16 times what an address sent",
-    "  --stamp[=<mode>]       responder: a STAMP/TWAMP-Light session-reflector (port 862); stateless or stateful",
+    "  --stamp[=<mode>]       STAMP/TWAMP-Light (port 862): a session-sender; with -l a reflector, stateless or stateful",
+    "  --oneway               probes ask the far end for its times: one-way delays, loss, TTL and TOS each way",
+    "  --ssid=<0..65535>      the SSID of --stamp test packets (RFC 8972)",
     "  --metrics=[<a>:]<port> responder: Prometheus metrics at /metrics on <a> (default 127.0.0.1; IPv6 as [::1])",
 };
 

@@ -16,9 +16,11 @@
 #include "platform/batch.hpp"
 #include "platform/stop_request.hpp"
 #include "tool/log/step_log.hpp"
+#include "tool/report/oneway_report.hpp"
 #include "tool/report/run_report.hpp"
 #include "tool/report/schedule_report.hpp"
 #include "tool/sender/probe_cookie.hpp"
+#include "tool/sender/probe_format.hpp"
 #include "tool/sender/probe_socket.hpp"
 #include "tool/sender/quiet_progress.hpp"
 #include "tool/sender/schedule_plan.hpp"
@@ -41,14 +43,13 @@ constexpr int receive_queue_bytes = 4 << 20;
 constexpr double flush_before = 0.001;
 // Seconds in which the wake margin halves.
 constexpr double margin_half_life = 2.0;
-// The probe number's field ends here: a shorter datagram names no probe.
-constexpr int probe_number_end = 8;
 
 struct engine {
     const sender_settings* settings;
     recorder* rec;
     probe_socket socket;
     probe_cookie cookie;  // the responder's, where the replies asked for need one
+    probe_format format;  // what the probes are on the wire
     char destination[peer_text_size];
     probe_window window;
     schedule_plan plan;
@@ -108,17 +109,18 @@ void send_due(engine* e, double now) {
     for (int turn = 0; turn < sends_per_turn && e->sending && now >= e->deadline; turn++) {
         probe_slot retired;
         while (probe_window_make_room(&e->window, &retired)) retire(e, &retired);
-        data_value_set(e->probe, value_probe, static_cast<int32_t>(static_cast<uint32_t>(e->next)));
+        probe_format_number(&e->format, e->probe, e->next);
         probe_cookie_present(&e->cookie, e->probe);
         // The round trip starts here, on the clock the kernel stamps the arrival with.
         const platform::clock_pair clocks = platform::clock_pair_now();
+        probe_format_leaving(&e->format, e->probe, clocks);
         const double calendar = e->next < rec->facts->count ? static_cast<double>(clocks.calendar_ns) / 1e9 : 0.0;
         const double leaving = static_cast<double>(clocks.monotonic_ns) / 1e9;
         e->sent_clocks[e->next & static_cast<int64_t>(e->window.size - 1)] = clocks;
         const int sent = probe_socket_send(&e->socket, e->probe, e->probe_length);
         const int error = call_error(sent);
         now = platform::monotonic_seconds();
-        scheduled_sent_event event = {e->next, sent, e->deadline, leaving, calendar, now - leaving};
+        scheduled_sent_event event = {e->next, sent, e->deadline, leaving, calendar, now - leaving, clocks.calendar_ns};
         record_scheduled_sent(rec, &event);
         if (sent > 0) {
             probe_window_sent(&e->window, e->next, e->deadline, leaving);
@@ -142,14 +144,17 @@ void send_due(engine* e, double now) {
 void take_one(engine* e, const unsigned char* data, int received, const sockaddr_in6& from, double arrival,
               const platform::receive_facts& facts, const platform::clock_pair& taken) {
     scheduled_reply_event event = {false, 0, -1, window_unknown, 0.0};
-    event.reply = received >= probe_number_end && probe_socket_from_destination(&e->socket, from);
-    if (received >= probe_number_end) event.wire = data_value_get(data, value_probe);
+    oneway_reply oneway;
+    event.reply = probe_format_read(&e->format, data, received, probe_socket_from_destination(&e->socket, from), &facts,
+                                    &event.wire, &oneway);
+    if (event.reply && e->rec->oneway != nullptr) event.oneway = &oneway;
     if (event.reply) {
         probe_cookie_learn(&e->cookie, data, received);
         event.probe = probe_window_unwrap(&e->window, static_cast<uint32_t>(event.wire));
         double rtt = 0.0;
         if (probe_window_find(&e->window, event.probe) != nullptr) {
             const platform::clock_pair sent = e->sent_clocks[event.probe & static_cast<int64_t>(e->window.size - 1)];
+            event.sent_ns = sent.calendar_ns;
             rtt = static_cast<double>(
                       platform::round_trip_between(sent, facts.stamp_known, facts.stamp_ns, taken).nanoseconds) /
                   1e9;
@@ -317,6 +322,7 @@ void interval_line(engine* e, double now) {
     long_run* whole = e->rec->whole;
     if (!long_run_interval_due(whole, now)) return;
     print_scheduled_interval_line(whole, e->rec->scheduled, now, stdout);
+    print_oneway_interval_line(e->rec->oneway, whole, now, stdout);
     long_run_interval_done(whole, now);
     record_scheduled_interval_done(e->rec);
 }
@@ -411,8 +417,8 @@ void scheduled_sender_run(const sender_settings* settings, recorder* rec, probe_
     }
     unsigned char probe[datagram_buffer_size];
     std::memset(probe, 0, sizeof probe);
-    data_value_set(probe, value_probesize, settings->sendsize);
-    data_value_set(probe, value_replysize, settings->recvsize);
+    probe_format_begin(&e.format, settings, &e.socket, rec->oneway, static_cast<int>(e.count));
+    probe_format_build(&e.format, probe, 0);
     e.probe = probe;
     {
         unsigned char hello[datagram_buffer_size];
