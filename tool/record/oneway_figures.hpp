@@ -60,7 +60,7 @@ struct oneway_probe {
     int64_t t1_ns;  // our calendar, just before the send
     int64_t t2_ns;  // the far end's calendar
     int64_t t3_ns;
-    int64_t t4_ns;  // ours: T1 plus the round trip
+    int64_t t4_ns;    // ours: T1 plus the round trip
     float far_error;  // seconds, as the far end gave it (infinity: none)
     uint32_t far_count;
     uint8_t ttl_out, tos_out, ttl_back, tos_back;
@@ -91,11 +91,11 @@ constexpr int oneway_baseline_stretches = 16;
 
 // How the run was set up, for the figures and their text.
 struct oneway_setup {
-    uint8_t wire;       // oneway_wire
-    bool far_asked;     // the probes can carry the far end's times (--oneway: the replies are long enough)
+    uint8_t wire;    // oneway_wire
+    bool far_asked;  // the probes can carry the far end's times (--oneway: the replies are long enough)
     bool ttl_sent_known;
     bool tos_sent_known;
-    uint8_t ttl_sent;   // what our probes leave with
+    uint8_t ttl_sent;  // what our probes leave with
     uint8_t tos_sent;
 };
 
@@ -113,7 +113,7 @@ struct oneway_summary {
     double out_min, out_median, out_p99, out_max, out_mean, out_ipdv;
     double back_min, back_median, back_p99, back_max, back_mean, back_ipdv;
     double far_min, far_median, far_max;
-    double net_median;  // (T4 - T1) - (T3 - T2): the round trip less the far end's time
+    double net_median;             // (T4 - T1) - (T3 - T2): the round trip less the far end's time
     double out_slope, back_slope;  // the baselines' drift, seconds per second
     double out_base, back_base;    // the baselines at t = 0
     double queue_out_median, queue_out_p99, queue_out_max;
@@ -129,8 +129,8 @@ struct oneway_figures {
     int32_t count;  // probes the per-probe records hold
     oneway_probe probe[echomark_slots];
 
-    int64_t replies;     // first replies
-    int64_t with_times;  // of which with the far end's times
+    int64_t replies;            // first replies
+    int64_t with_times;         // of which with the far end's times
     int64_t both_synchronized;  // of those, with both clocks saying they are synchronized
     int64_t near_synchronized;
     int64_t far_synchronized;
@@ -145,11 +145,11 @@ struct oneway_figures {
 
     // The far end's count over the answered probes: what reached it between
     // the first and the last of them.
-    int64_t counted;  // answered probes with a count
+    int64_t counted;                // answered probes with a count
     int64_t count_low, count_high;  // unwrapped counts
     int64_t count_last;             // the latest, unwrapped
     int64_t probe_low, probe_high;  // their probe numbers
-    bool count_differs;  // some count was not the probe's own number
+    bool count_differs;             // some count was not the probe's own number
 
     // The IP header each way, over the replies.
     int64_t ttl_out_seen, tos_out_seen, ttl_back_seen, tos_back_seen;
@@ -193,7 +193,7 @@ enum oneway_problem : uint8_t {
     oneway_authenticated,
     oneway_other_session,
     oneway_unknown_number,  // a number of no probe in flight: never sent, or given up long ago
-    oneway_bad_times,  // counted beside its reply, which still has a round trip
+    oneway_bad_times,       // counted beside its reply, which still has a round trip
     oneway_mbz_nonzero,
 };
 void oneway_figures_problem(oneway_figures* f, oneway_problem problem);

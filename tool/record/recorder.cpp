@@ -73,8 +73,10 @@ taken_verdict record_taken(recorder* rec, const taken_event* event) {
         result.verdict = probe_facts_reply_timed(facts, event->probe, event->cycle, rtt);
         if (result.verdict == verdict_first) result.rtt = facts->rtt[event->probe];
     }
-    if (rec->oneway != nullptr) record_oneway(rec->oneway, result.verdict == verdict_first, result.verdict == verdict_foreign,
-                                              event->probe, sent.calendar_ns, result.rtt, event->oneway);
+    if (rec->oneway != nullptr) {
+        record_oneway(rec->oneway, result.verdict == verdict_first, result.verdict == verdict_foreign, event->probe,
+                      sent.calendar_ns, result.rtt, event->oneway);
+    }
     // Rtime keeps the wait of every reply to a probe of this run, copies too.
     if (event->cycle != facts_drain_cycle && result.verdict != verdict_foreign && in_record(event->probe)) {
         r->Rtime[event->probe] = event->waited;
@@ -131,8 +133,10 @@ void record_scheduled_reply(recorder* rec, const scheduled_reply_event* event) {
     }
     rec->record->lastpkts = event->wire;
     schedule_figures_reply(rec->schedule, event->verdict, event->probe);
-    if (rec->oneway != nullptr) record_oneway(rec->oneway, event->verdict == window_first, event->verdict == window_unknown,
-                                              event->probe, event->sent_ns, event->rtt, event->oneway);
+    if (rec->oneway != nullptr) {
+        record_oneway(rec->oneway, event->verdict == window_first, event->verdict == window_unknown, event->probe,
+                      event->sent_ns, event->rtt, event->oneway);
+    }
     if (event->verdict == window_unknown) probe_facts_not_reply(rec->facts);
     if (event->verdict != window_first) return;
     rec->record->recvpkts += 1;

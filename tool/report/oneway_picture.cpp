@@ -58,8 +58,8 @@ void put_axes(std::FILE* out, const panel_frame* f, const picture_run* run, int 
     }
     std::fprintf(out, "<rect class=\"frame\" x=\"%.0f\" y=\"%.0f\" width=\"%.0f\" height=\"%.0f\"/>\n", left,
                  f->top + plot_top, panel_width, plot_height);
-    std::fprintf(out, "<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"middle\">%s, by %s</text>\n",
-                 left + panel_width / 2, bottom + 38, direction == 0 ? "out (to the far end)" : "back (from it)",
+    std::fprintf(out, "<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"middle\">%s, by %s</text>\n", left + panel_width / 2,
+                 bottom + 38, direction == 0 ? "out (to the far end)" : "back (from it)",
                  run->by_time ? "time since the run started" : "probe number");
 }
 

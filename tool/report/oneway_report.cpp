@@ -175,9 +175,9 @@ void probe_values(std::FILE* out, const oneway_figures* f, int i, const char* se
     whole((flags & oneway_has_tos_back) != 0, p != nullptr ? p->tos_back : 0);
 }
 
-const char* const column_names[] = {"t1_ns",      "t2_ns",     "t3_ns",    "t4_ns",     "out",     "back",
-                                    "far",        "queue_out", "queue_back", "far_count", "far_sync", "far_error",
-                                    "ttl_out",    "ttl_back",  "tos_out",  "tos_back"};
+const char* const column_names[] = {"t1_ns",   "t2_ns",     "t3_ns",      "t4_ns",     "out",      "back",
+                                    "far",     "queue_out", "queue_back", "far_count", "far_sync", "far_error",
+                                    "ttl_out", "ttl_back",  "tos_out",    "tos_back"};
 
 void print_delays(const char* direction, double min, double median, double p99, double max, double mean, double ipdv,
                   bool trusted, std::FILE* out) {
@@ -257,8 +257,7 @@ void print_oneway_interval_line(oneway_figures* oneway, const long_run* run, dou
     } else {
         const double n = static_cast<double>(i.with_times);
         std::fprintf(out, " out mean=%.9f queue=%.9f back mean=%.9f queue=%.9f far mean=%.9f [s]\n", i.out_sum / n,
-                     i.out_sum / n - oneway->out.min, i.back_sum / n, i.back_sum / n - oneway->back.min,
-                     i.far_sum / n);
+                     i.out_sum / n - oneway->out.min, i.back_sum / n, i.back_sum / n - oneway->back.min, i.far_sum / n);
     }
     std::fflush(out);
     oneway_figures_interval_done(oneway);
@@ -281,8 +280,7 @@ void oneway_statistics_print(const oneway_figures* oneway, std::FILE* out) {
         const bool trusted = oneway_figures_trusted(f);
         print_clocks(f, out);
         print_delays("out", s.out_min, s.out_median, s.out_p99, s.out_max, s.out_mean, s.out_ipdv, trusted, out);
-        print_delays("back", s.back_min, s.back_median, s.back_p99, s.back_max, s.back_mean, s.back_ipdv, trusted,
-                     out);
+        print_delays("back", s.back_min, s.back_median, s.back_p99, s.back_max, s.back_mean, s.back_ipdv, trusted, out);
         std::fprintf(out, "stats(): oneway far min=%.9f median=%.9f max=%.9f [s] net median=%.9f [s]\n", s.far_min,
                      s.far_median, s.far_max, s.net_median);
         std::fprintf(out,
@@ -298,8 +296,7 @@ void oneway_statistics_print(const oneway_figures* oneway, std::FILE* out) {
         std::fprintf(out,
                      "stats(): oneway replies unknown=%" PRId64 " too_short=%" PRId64 " authenticated=%" PRId64
                      " other_session=%" PRId64 " bad_times=%" PRId64 " mbz_nonzero=%" PRId64 "\n",
-                     f->unknown_number, f->too_short, f->authenticated, f->other_session, f->bad_times,
-                     f->mbz_nonzero);
+                     f->unknown_number, f->too_short, f->authenticated, f->other_session, f->bad_times, f->mbz_nonzero);
     }
 }
 

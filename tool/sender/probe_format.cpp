@@ -128,7 +128,8 @@ void probe_format_begin(probe_format* format, const sender_settings* settings, c
     format->ssid = settings->ssid;
     format->sendsize = settings->sendsize;
     format->recvsize = settings->recvsize;
-    format->far_asked = is_stamp(format) || (format->wire == sender_wire_oneway && settings->recvsize >= probe_extension_end);
+    format->far_asked =
+        is_stamp(format) || (format->wire == sender_wire_oneway && settings->recvsize >= probe_extension_end);
     format->checked_ns = -1;
     format->figures = figures;
     if (format->wire == sender_wire_probe) return;
@@ -141,10 +142,10 @@ void probe_format_begin(probe_format* format, const sender_settings* settings, c
     oneway_setup setup{};
     setup.wire = is_stamp(format) ? oneway_wire_stamp : oneway_wire_probe;
     setup.far_asked = format->far_asked;
-    setup.ttl_sent_known = header_sent(socket, settings->ttl, six ? socketlib::SOCK_OPT_HOPS : socketlib::SOCK_OPT_TTL,
-                                       &setup.ttl_sent);
-    setup.tos_sent_known = header_sent(socket, settings->tos, six ? socketlib::SOCK_OPT_TCLASS : socketlib::SOCK_OPT_TOS,
-                                       &setup.tos_sent);
+    setup.ttl_sent_known =
+        header_sent(socket, settings->ttl, six ? socketlib::SOCK_OPT_HOPS : socketlib::SOCK_OPT_TTL, &setup.ttl_sent);
+    setup.tos_sent_known =
+        header_sent(socket, settings->tos, six ? socketlib::SOCK_OPT_TCLASS : socketlib::SOCK_OPT_TOS, &setup.tos_sent);
     oneway_figures_reset(figures, &setup, count);
 }
 
@@ -161,8 +162,9 @@ void probe_format_build(probe_format* format, unsigned char* probe, int64_t numb
     data_value_set(probe, value_replysize, format->recvsize);
     if (format->far_asked) {
         look_at_clock(format);
-        data_value_set(probe, value_reserved,
-                       static_cast<int>(static_cast<uint32_t>(data_value_get(probe, value_reserved)) | probe_ask_oneway));
+        data_value_set(
+            probe, value_reserved,
+            static_cast<int>(static_cast<uint32_t>(data_value_get(probe, value_reserved)) | probe_ask_oneway));
     }
 }
 

@@ -15,9 +15,9 @@
 #include "tool/sender/sender.hpp"
 
 struct probe_format {
-    uint8_t wire;     // sender_wire
-    bool far_asked;   // the replies can carry the far end's times
-    uint16_t ssid;    // STAMP
+    uint8_t wire;    // sender_wire
+    bool far_asked;  // the replies can carry the far end's times
+    uint16_t ssid;   // STAMP
     int sendsize;
     int recvsize;
     bool synchronized;        // our clock, as the kernel said at the latest look

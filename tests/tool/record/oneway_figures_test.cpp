@@ -17,11 +17,11 @@ constexpr int64_t billion = 1000000000;
 struct made_run {
     const char* name;
     int probes;
-    double ahead;       // the far clock, seconds ahead of ours at the start
-    double drift;       // and how fast it runs away, seconds per second
-    int queued_every;   // probe n/2 of every n waits `queue` seconds out (0: none)
+    double ahead;      // the far clock, seconds ahead of ours at the start
+    double drift;      // and how fast it runs away, seconds per second
+    int queued_every;  // probe n/2 of every n waits `queue` seconds out (0: none)
     double queue;
-    double gap;         // seconds between probes
+    double gap;  // seconds between probes
 };
 
 // Probe i: out 1 ms and back 2 ms of path, the far end 50 us, both ways seen

@@ -82,8 +82,8 @@ struct run {
 run run_sender(const std::string& host, int port, std::vector<std::string> extra, bool keep_json = false) {
     std::string csv_path = tooltest::temp_path();
     std::string json_path = tooltest::temp_path();
-    std::vector<std::string> args = {"-h", host, "-p", std::to_string(port), "--quiet", "--stats",
-                                     "--csv=" + csv_path, "--json=" + json_path};
+    std::vector<std::string> args = {
+        "-h", host, "-p", std::to_string(port), "--quiet", "--stats", "--csv=" + csv_path, "--json=" + json_path};
     args.insert(args.end(), extra.begin(), extra.end());
     run r{tooltest::run_program(args, 60.0), read_csv(csv_path), json_path};
     std::remove(csv_path.c_str());
@@ -99,15 +99,15 @@ bool has_line(const run& r, const std::string& line) {
 
 // What a far end does with each request.
 struct far_script {
-    bool stamp = false;      // a STAMP reflector (stateless); else the project's responder
-    bool fill = true;        // false: a plain echo that knows nothing of the far-end fields
-    double hold = 0.0;       // seconds a request waits before its T2 is taken
-    int64_t ahead_ns = 0;    // its clock, against ours
-    int said_tos = -1;       // the TOS it says the probe came with; -1: the one it did
-    int reply_ttl = 0;       // its replies' TTL or hop limit; 0: the system's
+    bool stamp = false;                                // a STAMP reflector (stateless); else the project's responder
+    bool fill = true;                                  // false: a plain echo that knows nothing of the far-end fields
+    double hold = 0.0;                                 // seconds a request waits before its T2 is taken
+    int64_t ahead_ns = 0;                              // its clock, against ours
+    int said_tos = -1;                                 // the TOS it says the probe came with; -1: the one it did
+    int reply_ttl = 0;                                 // its replies' TTL or hop limit; 0: the system's
     std::function<bool(int64_t)> lost_out = nullptr;   // never arrives: neither counted nor answered
     std::function<bool(int64_t)> lost_back = nullptr;  // counted, but its answer never comes
-    bool hostile = false;    // each answer followed by one to a number never sent, a short one, another session's
+    bool hostile = false;  // each answer followed by one to a number never sent, a short one, another session's
 };
 
 struct held_request {
@@ -182,8 +182,12 @@ struct far_end {
             if (length < 0 || length > datagram_buffer_size) return;
             std::copy(r.data.begin(), r.data.begin() + std::min<std::size_t>(r.data.size(), length), reply.begin());
             if (script.fill) {
-                probe_far_end far = {t2, 0, r.count, r.facts.ttl,
-                                     static_cast<uint8_t>(script.said_tos >= 0 ? script.said_tos : r.facts.tos), false};
+                probe_far_end far = {t2,
+                                     0,
+                                     r.count,
+                                     r.facts.ttl,
+                                     static_cast<uint8_t>(script.said_tos >= 0 ? script.said_tos : r.facts.tos),
+                                     false};
                 probe_far_end_write(reply.data(), length, &far);
                 probe_far_end_set_sent(reply.data(), length, clock_ns(script));
             }
@@ -223,15 +227,14 @@ struct far_end {
             held_request r{};
             r.from_length = sizeof r.from;
             platform::receive_time arrival;
-            int length = platform::recvfrom_stamped(sock, data.data(), datagram_buffer_size, 0, &r.from,
-                                                    &r.from_length, &arrival);
+            int length = platform::recvfrom_stamped(sock, data.data(), datagram_buffer_size, 0, &r.from, &r.from_length,
+                                                    &arrival);
             if (length < 16) continue;
             r.data.assign(data.begin(), data.begin() + length);
             r.facts = arrival.facts;
             if (arrival.facts.tos_known) tos_seen = arrival.facts.tos;
-            int64_t number = script.stamp ? static_cast<int64_t>(
-                                                (uint32_t{data[0]} << 24) | (uint32_t{data[1]} << 16) |
-                                                (uint32_t{data[2]} << 8) | data[3])
+            int64_t number = script.stamp ? static_cast<int64_t>((uint32_t{data[0]} << 24) | (uint32_t{data[1]} << 16) |
+                                                                 (uint32_t{data[2]} << 8) | data[3])
                                           : data_value_get(data.data(), value_probe);
             if (script.lost_out && script.lost_out(number)) continue;
             r.count = ++count;
@@ -258,7 +261,10 @@ double out_above_back(const run& r) {
 
 TEST(ToolOnewayRun, ScriptedFarEndsShowWhichWayItIs) {
     const std::vector<far_case> cases = {
-        {"20 ms out, the project's probes", far_script{.hold = 0.020}, {"--oneway", "-c", "20", "-t", "0.5"}, AF_INET,
+        {"20 ms out, the project's probes",
+         far_script{.hold = 0.020},
+         {"--oneway", "-c", "20", "-t", "0.5"},
+         AF_INET,
          [](const run& r, const far_end&) {
              EXPECT_EQ(r.csv.summary.at("oneway_far_times"), "20");
              EXPECT_GE(out_above_back(r), 0.0200);
@@ -267,8 +273,10 @@ TEST(ToolOnewayRun, ScriptedFarEndsShowWhichWayItIs) {
              EXPECT_GE(number(r.csv.summary, "oneway_net_median"), 0.020);
              EXPECT_LT(number(r.csv.summary, "oneway_far_median"), 0.0015);
          }},
-        {"20 ms out, STAMP at a rate", far_script{.stamp = true, .hold = 0.020},
-         {"--stamp", "--rate=40", "-c", "20", "-t", "0.5"}, AF_INET,
+        {"20 ms out, STAMP at a rate",
+         far_script{.stamp = true, .hold = 0.020},
+         {"--stamp", "--rate=40", "-c", "20", "-t", "0.5"},
+         AF_INET,
          [](const run& r, const far_end&) {
              EXPECT_EQ(r.csv.summary.at("oneway_format"), "stamp");
              EXPECT_EQ(r.csv.summary.at("oneway_far_times"), "20");
@@ -276,7 +284,9 @@ TEST(ToolOnewayRun, ScriptedFarEndsShowWhichWayItIs) {
              EXPECT_LE(out_above_back(r), 0.0215);
              EXPECT_EQ(r.csv.summary.at("answered"), "20");
          }},
-        {"clock 3 s ahead, over IPv6", far_script{.ahead_ns = 3000000000}, {"--oneway", "-c", "30", "--interval=0.005"},
+        {"clock 3 s ahead, over IPv6",
+         far_script{.ahead_ns = 3000000000},
+         {"--oneway", "-c", "30", "--interval=0.005"},
          AF_INET6,
          [](const run& r, const far_end&) {
              const auto& s = r.csv.summary;
@@ -287,19 +297,24 @@ TEST(ToolOnewayRun, ScriptedFarEndsShowWhichWayItIs) {
              EXPECT_LT(number(s, "oneway_queue_out_median"), 0.001);
              EXPECT_LT(number(s, "oneway_queue_back_median"), 0.001);
              EXPECT_EQ(s.at("oneway_trusted"), "0");
-             EXPECT_EQ(tooltest::count_matching(r.result.out, "stats\\(\\): oneway clocks ours=\\S+ far=unsynchronized "
-                                                              "offset=\\+3\\.00\\d+ \\[s\\] trusted=no .*"),
+             EXPECT_EQ(tooltest::count_matching(r.result.out,
+                                                "stats\\(\\): oneway clocks ours=\\S+ far=unsynchronized "
+                                                "offset=\\+3\\.00\\d+ \\[s\\] trusted=no .*"),
                        1)
                  << r.result.out;
-             EXPECT_EQ(tooltest::count_matching(r.result.out, "stats\\(\\): oneway out .* \\(clocks not synchronized: "
-                                                              "holds the offset\\)"),
+             EXPECT_EQ(tooltest::count_matching(r.result.out,
+                                                "stats\\(\\): oneway out .* \\(clocks not synchronized: "
+                                                "holds the offset\\)"),
                        1);
          }},
-        {"TOS 184 remarked to 0, and the TTL each way", far_script{.said_tos = 0, .reply_ttl = 50},
-         {"--oneway", "-c", "20", "--tos=184", "--ttl=40"}, AF_INET,
+        {"TOS 184 remarked to 0, and the TTL each way",
+         far_script{.said_tos = 0, .reply_ttl = 50},
+         {"--oneway", "-c", "20", "--tos=184", "--ttl=40"},
+         AF_INET,
          [](const run& r, const far_end& peer) {
              EXPECT_EQ(peer.tos_seen, 184);
-             EXPECT_TRUE(has_line(r, "stats(): oneway tos out sent=184 received=0 (remarked: 20 probes) back received=0"))
+             EXPECT_TRUE(
+                 has_line(r, "stats(): oneway tos out sent=184 received=0 (remarked: 20 probes) back received=0"))
                  << r.result.out;
              EXPECT_TRUE(has_line(r, "stats(): oneway ttl out sent=40 received=40 (hops=0) back received=50"))
                  << r.result.out;
@@ -307,7 +322,10 @@ TEST(ToolOnewayRun, ScriptedFarEndsShowWhichWayItIs) {
                  EXPECT_EQ(row.at("tos_out") + row.at("ttl_out") + "/" + row.at("ttl_back"), "040/50");
              }
          }},
-        {"a plain echo", far_script{.fill = false}, {"--oneway", "-c", "10"}, AF_INET,
+        {"a plain echo",
+         far_script{.fill = false},
+         {"--oneway", "-c", "10"},
+         AF_INET,
          [](const run& r, const far_end&) {
              EXPECT_TRUE(has_line(r, "stats(): oneway format=probe replies=10 far_times=0"));
              EXPECT_EQ(tooltest::count_matching(r.result.out, "stats\\(\\): oneway no far-end stamps came: .*"), 1)
@@ -317,9 +335,11 @@ TEST(ToolOnewayRun, ScriptedFarEndsShowWhichWayItIs) {
              EXPECT_EQ(r.csv.rows[0].at("t2_ns") + r.csv.rows[0].at("out"), "");
              EXPECT_NE(r.csv.rows[0].at("t4_ns"), "");
          }},
-        {"lost out and lost back", far_script{.lost_out = [](int64_t n) { return n % 10 == 5; },
-                                              .lost_back = [](int64_t n) { return n % 7 == 3; }},
-         {"--oneway", "-c", "100", "-t", "0.05", "--interval=0"}, AF_INET,
+        {"lost out and lost back",
+         far_script{.lost_out = [](int64_t n) { return n % 10 == 5; },
+                    .lost_back = [](int64_t n) { return n % 7 == 3; }},
+         {"--oneway", "-c", "100", "-t", "0.05", "--interval=0"},
+         AF_INET,
          [](const run& r, const far_end&) {
              int back = 0;
              for (int n = 0; n < 100; n++) back += n % 10 != 5 && n % 7 == 3 ? 1 : 0;
@@ -330,7 +350,9 @@ TEST(ToolOnewayRun, ScriptedFarEndsShowWhichWayItIs) {
              EXPECT_EQ(r.csv.rows[6].at("far_count"), "6");  // probe 5 never arrived
          }},
         {"STAMP answers to nothing sent, too short, of another session",
-         far_script{.stamp = true, .hostile = true}, {"--stamp", "-c", "10", "--ssid=5"}, AF_INET,
+         far_script{.stamp = true, .hostile = true},
+         {"--stamp", "-c", "10", "--ssid=5"},
+         AF_INET,
          [](const run& r, const far_end&) {
              const auto& s = r.csv.summary;
              EXPECT_EQ(s.at("recvpkts"), "10");
@@ -339,8 +361,9 @@ TEST(ToolOnewayRun, ScriptedFarEndsShowWhichWayItIs) {
              EXPECT_EQ(s.at("oneway_too_short"), "10");
              EXPECT_EQ(s.at("oneway_other_session"), "10");
              EXPECT_EQ(s.at("foreign"), "30");
-             EXPECT_TRUE(has_line(r, "stats(): oneway replies unknown=10 too_short=10 authenticated=0 other_session=10 "
-                                     "bad_times=0 mbz_nonzero=0"))
+             EXPECT_TRUE(has_line(r,
+                                  "stats(): oneway replies unknown=10 too_short=10 authenticated=0 other_session=10 "
+                                  "bad_times=0 mbz_nonzero=0"))
                  << r.result.out;
          }},
     };
@@ -410,9 +433,9 @@ TEST(ToolOnewayRun, ScapyReflectorAndTheSessionSenderAgreeOnEveryField) {
     if (!scapy_stamp_available()) GTEST_SKIP() << "/usr/bin/python3 cannot import scapy.contrib.stamp (python3-scapy)";
     const int port = tooltest::free_port();
     const std::string log_path = tooltest::temp_path(), err_path = tooltest::temp_path();
-    pid_t reflector = start_python(
-        {"reflect", std::to_string(port), "12", "stateful=1", "s=1", "scale=10", "mult=3", "drop=4"}, log_path,
-        err_path);
+    pid_t reflector =
+        start_python({"reflect", std::to_string(port), "12", "stateful=1", "s=1", "scale=10", "mult=3", "drop=4"},
+                     log_path, err_path);
     ASSERT_TRUE(tooltest::wait_port_taken(port, 20.0));
     platform::clock_sync_state clock = platform::clock_sync_now();
     run r = run_sender("127.0.0.1", port, {"--stamp", "-c", "12", "-t", "0.3", "--ttl=33", "--ssid=9"}, true);
@@ -469,13 +492,14 @@ TEST(ToolOnewayRun, ScapyReflectorAndTheSessionSenderAgreeOnEveryField) {
 
     // Python's own parser reads the same fields from the JSON file.
     const std::string read_back = tooltest::temp_path();
-    const std::string command = "/usr/bin/python3 -c \"import json, sys\n"
-                                "d = json.load(open(sys.argv[1]))\n"
-                                "p = d['probes'][5]\n"
-                                "o = d['summary']['oneway']\n"
-                                "print(p['t1_ns'], p['t2_ns'], p['t3_ns'], p['t4_ns'], p['far_count'], p['ttl_out'], "
-                                "p['far_sync'], d['probes'][4]['t2_ns'], o['format'], o['loss_out'])\" " +
-                                r.json_path + " >" + read_back;
+    const std::string command =
+        "/usr/bin/python3 -c \"import json, sys\n"
+        "d = json.load(open(sys.argv[1]))\n"
+        "p = d['probes'][5]\n"
+        "o = d['summary']['oneway']\n"
+        "print(p['t1_ns'], p['t2_ns'], p['t3_ns'], p['t4_ns'], p['far_count'], p['ttl_out'], "
+        "p['far_sync'], d['probes'][4]['t2_ns'], o['format'], o['loss_out'])\" " +
+        r.json_path + " >" + read_back;
     ASSERT_EQ(std::system(command.c_str()), 0);
     const auto& five = r.csv.rows[5];
     EXPECT_EQ(tooltest::read_file(read_back), five.at("t1_ns") + " " + five.at("t2_ns") + " " + five.at("t3_ns") + " " +
@@ -515,15 +539,17 @@ TEST(ToolOnewayRun, OurResponderAndReflectorAnswerBothFamiliesAndBothRuns) {
         EXPECT_EQ(r.csv.summary.at("oneway_far_times"), "50");
         EXPECT_EQ(r.csv.summary.at("oneway_loss_out") + r.csv.summary.at("oneway_loss_back"), "00");
         for (int i = 0; i < 50; i++) EXPECT_EQ(whole(r.csv.rows[i], "far_count"), i + 1) << i;
-        EXPECT_TRUE(has_line(r, "stats(): oneway ttl out sent=64 received=64 (hops=0) back received=64")) << r.result.out;
+        EXPECT_TRUE(has_line(r, "stats(): oneway ttl out sent=64 received=64 (hops=0) back received=64"))
+            << r.result.out;
     }
     {
         // --recvsize below the 48 bytes of the fields: said once, no times asked for.
         listener responder("127.0.0.1", {});
         ASSERT_TRUE(tooltest::wait_port_taken(responder.port, 10.0));
         run r = run_sender("127.0.0.1", responder.port, {"--oneway", "-c", "5", "--sendsize=47", "--recvsize=47"});
-        EXPECT_EQ(tooltest::count_matching(r.result.out, "echomark_connect\\(\\): oneway: recvsize=47 is shorter than "
-                                                         "the 48 bytes .*"),
+        EXPECT_EQ(tooltest::count_matching(r.result.out,
+                                           "echomark_connect\\(\\): oneway: recvsize=47 is shorter than "
+                                           "the 48 bytes .*"),
                   1)
             << r.result.out;
         EXPECT_EQ(r.csv.summary.at("oneway_far_asked"), "0");
@@ -554,7 +580,8 @@ TEST(ToolOnewayRun, OurResponderAndReflectorAnswerBothFamiliesAndBothRuns) {
     for (const char* direction : {"out", "back"}) {
         std::size_t marks = 0;
         for (std::size_t at = svg.find(std::string("<circle class=\"") + direction + "\" data-probe=");
-             at != std::string::npos; at = svg.find(std::string("<circle class=\"") + direction + "\" data-probe=", at + 1)) {
+             at != std::string::npos;
+             at = svg.find(std::string("<circle class=\"") + direction + "\" data-probe=", at + 1)) {
             marks++;
         }
         EXPECT_EQ(marks, 200U) << direction;
