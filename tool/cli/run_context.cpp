@@ -45,6 +45,10 @@ void run_context_build(const cmdargs_table& table, const run_options* options, c
     sender.poisson = measure.poisson;
     sender.send_interval = measure.send_interval;
     sender.seed = measure.seed;
+    if (options->metrics) {
+        sender.metrics_address = options->metrics_address;
+        sender.metrics_port = options->metrics_port;
+    }
 
     responder_settings& responder = out->responder;
     responder.quiet = options->quiet;

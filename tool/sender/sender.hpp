@@ -34,6 +34,9 @@ struct sender_settings {
     bool poisson = false;        // exponential gaps of mean send_interval, else a fixed gap
     double send_interval = 0.0;  // seconds between probes, or their mean
     uint64_t seed = 0;           // of the Poisson gaps
+    // --metrics=: the scheduled sender's Prometheus endpoint; null port: none.
+    const char* metrics_address = nullptr;  // numeric; null or empty: 127.0.0.1
+    const char* metrics_port = nullptr;
 };
 
 // Runs the stop-and-wait sender: clears the recorder's records, sends, and
