@@ -65,9 +65,11 @@ void free_storage(fleet_storage* s, bool lookups_ended) {
 }
 
 void read_one(const char* progname, const char* option, const char* text, int port, run_target* table, int* count) {
-    if (*count >= run_flows_max) refuse_because(progname, option, text, "more targets than a run holds (256)");
+    char what[32];
+    std::snprintf(what, sizeof what, "option %s", option);
+    if (*count >= run_flows_max) refuse_because(progname, what, text, "more targets than a run holds (256)");
     const int result = target_text_read(text, port, &table[*count]);
-    if (result == target_text_no_port) refuse_because(progname, option, text, "no port: give one, or -p");
+    if (result == target_text_no_port) refuse_because(progname, what, text, "no port: give one, or -p");
     if (result != target_text_ok) refuse(progname, option, text);
     *count += 1;
 }

@@ -35,7 +35,10 @@ const char* const option_lines[] = {
     "  --echo                 responder: answer every datagram with its own bytes (plain echo clients)",
     "  --nobudget             responder: no limit on replies beyond 16 times what an address sent",
     "  --stamp[=<mode>]       responder: a STAMP/TWAMP-Light session-reflector (port 862); stateless or stateful",
-    "  --metrics=[<a>:]<port> responder: Prometheus metrics at /metrics on <a> (default 127.0.0.1; IPv6 as [::1])",
+    "  --metrics=[<a>:]<port> Prometheus metrics at /metrics on <a> (default 127.0.0.1; IPv6 as [::1]); a sender needs a schedule",
+    "  --target=<host[:port]> probe this target too (again for each; IPv6 as [::1]:port; without a port: -p)",
+    "  --targets=<file>       the targets in a file, one a line, '#' comments; names looked up again every 3 minutes",
+    "  --flows=<n>            probe each target from n source ports (1..64), figures per flow, a flow that stands apart named",
 };
 
 }  // namespace
