@@ -148,10 +148,16 @@ void settle_schedule(const char* progname, const run_options* options, int flows
         sender->scheduled = true;
         sender->send_interval = 1.0 / fleet_default_rate;
     }
-    const int32_t slots = scheduled_sender_slots(sender, flows);
     const char* argument = options->measure.interval_argument;
-    const char* option = std::strncmp(argument, "--rate", 6) == 0 ? "--rate" : "--send-interval";
-    if (slots < 0) refuse(progname, option, argument[0] != '\0' ? argument : "-t");
+    if (scheduled_sender_slots(sender, flows) < 0) {
+        if (argument[0] == '\0') {
+            // The default rate: the time-out is what no window can hold.
+            char timeout[32];
+            std::snprintf(timeout, sizeof timeout, "%g", sender->timeout);
+            refuse(progname, "-t", timeout);
+        }
+        refuse(progname, std::strncmp(argument, "--rate", 6) == 0 ? "--rate" : "--send-interval", argument);
+    }
     if (sender->poisson && !options->measure.seed_given) {
         uint64_t seed = 0;
         if (!platform::random_bytes(&seed, sizeof seed)) {
@@ -254,8 +260,10 @@ int fleet_run_main(const char* progname, const cmdargs_table& table, const run_o
     const int flow_count = count * flows;
     const int32_t slots = scheduled_sender_slots(sender, flows);
     if (static_cast<int64_t>(slots) * flow_count > probe_window_max_slots) {
-        refuse(progname, std::strncmp(options->measure.interval_argument, "--rate", 6) == 0 ? "--rate" : "--send-interval",
-               options->measure.interval_argument);
+        // The windows of all flows together are bounded as one window is.
+        char text[48];
+        std::snprintf(text, sizeof text, "%d", flow_count);
+        refuse_because(progname, "flows", text, "their windows hold more probes than a run can (1048576)");
     }
 
     // Everything the run needs, set aside once before the first probe.

@@ -1,10 +1,10 @@
 // The scheduled sender.  One thread: each turn sends every probe that is
 // due, of whichever flow (sending comes first, so nothing delays it), takes
 // every reply already queued on the run's sockets without blocking,
-// retires the probes whose wait is over, gives the slack before the next
-// deadline to the metrics endpoint and the name lookups, and then waits on
-// the sockets until shortly before the next deadline, watching the clock
-// for the last stretch.
+// retires the probes whose wait is over, and then waits on the sockets
+// until shortly before the next deadline, watching the clock for the last
+// stretch.  The metrics endpoint and the name lookups get the gaps before a
+// deadline, each piece of their work only when it fits.
 #include "tool/sender/scheduled_sender.hpp"
 
 #include <cinttypes>
@@ -56,6 +56,12 @@ constexpr int probe_number_end = 8;
 constexpr int waited_sockets_most = platform::socket_set_capacity - metrics_max_connections - 1;
 // Never in the future: no deadline.
 constexpr double never = 1e300;
+// Side work (the metrics endpoint, the name lookups) ends at least this
+// long before the next wake, for the loop's own steps to it.
+constexpr double side_work_spare = 20e-6;
+// A first guess of a name lookup's start or look, before any is measured
+// (the first start also starts the resolver's helper thread).
+constexpr double lookup_guess = 200e-6;
 
 // One flow: one target probed from one source port.  What the engine holds
 // for it: its destination and socket, the responder's cookie, its schedule,
@@ -87,6 +93,7 @@ struct engine {
     double taken_up_to[flow_sockets_max];  // per socket: every datagram that arrived before this was taken
     sender_watch* watch;        // null: no metrics endpoint
     target_lookups* lookups;    // null: no names looked up again
+    work_cost lookup_cost;      // of a step of the name lookups
     fleet_interval_scratch* interval;  // a run of many with --every=
     char destination[peer_text_size];  // a run of one target: its address and port
     step_lines lines;
@@ -432,15 +439,17 @@ void margin_after(engine* e, double lateness) {
     if (e->margin > scheduled_margin_most) e->margin = scheduled_margin_most;
 }
 
-// The slack before the next wake goes to the metrics endpoint and to the
-// name lookups, each only while the wake is at least sender_watch_slack away.
-void slack_work(engine* e) {
-    const double wake = next_wake(e);
-    if (e->watch != nullptr) sender_watch_work(e->watch, wake);
+// The gap before `wake` goes to the metrics endpoint and to the name
+// lookups, each piece only when it fits (work_cost) and ends
+// side_work_spare before the wake.
+void side_work(engine* e, double wake) {
+    const double until = wake - side_work_spare;
+    if (e->watch != nullptr) sender_watch_work(e->watch, until);
     if (e->lookups == nullptr) return;
     const double now = platform::monotonic_seconds();
-    if (wake - now < sender_watch_slack || !target_lookups_due(e->lookups, e->targets, now)) return;
+    if (!target_lookups_due(e->lookups, e->targets, now) || !work_cost_fits(&e->lookup_cost, now, until)) return;
     const int moved = target_lookups_work(e->lookups, e->targets, now);
+    work_cost_took(&e->lookup_cost, platform::monotonic_seconds() - now);
     if (moved < 0) return;
     // The target's flows send to its new address from their next probe on.
     const run_target& target = e->targets->target[moved];
@@ -466,15 +475,18 @@ bool wait_turn(engine* e) {
         platform::socket_set writable;
         platform::socket_set_zero(&readable);
         platform::socket_set_zero(&writable);
+        int own = 0;
         for (int k = 0; k < e->sockets.count && k < waited_sockets_most; k++) {
             platform::socket_set_add(e->sockets.list[k].sock, &readable);
+            own++;
         }
         if (e->watch != nullptr) {
-            // The endpoint's turn counts only when there will be slack for it then.
+            // The endpoint's turn counts only when its work would fit then.
             const double by = sender_watch_sets(e->watch, now, &readable, &writable);
-            if (by < wake - sender_watch_slack && by - now < seconds) seconds = by > now ? by - now : 0.0;
+            const double at = by > now ? by : now;
+            if (at - now < seconds && sender_watch_fits(e->watch, at, wake - side_work_spare)) seconds = at - now;
         }
-        if (e->lookups != nullptr && e->lookups->target >= 0 && wake - now > sender_watch_slack) {
+        if (e->lookups != nullptr && e->lookups->target >= 0) {
             // A lookup running is looked at again within a few milliseconds.
             constexpr double lookup_look_again = 0.005;
             if (seconds > lookup_look_again) seconds = lookup_look_again;
@@ -483,13 +495,22 @@ bool wait_turn(engine* e) {
         platform::timeval tv = platform::timeval_from_seconds(seconds);
         const int result = platform::select(0, &readable, &writable, nullptr, &tv);
         if (result == 0) margin_after(e, platform::monotonic_seconds() - (now + seconds));
+        if (result > 0 && e->watch != nullptr) {
+            int ready = 0;
+            for (int k = 0; k < own; k++) ready += platform::socket_set_has(e->sockets.list[k].sock, &readable) ? 1 : 0;
+            if (result > ready) sender_watch_ready(e->watch);
+        }
         // Interrupted by a stop request: the loop looks at it at once.
         if (result >= 0 || platform::WSAGetLastError() == platform::WSAEINTR) return true;
         probe_log(e, "echomark_connect():1", e->flows[0].next, "result=select(): SOCKERR: if (result <0) return  ;\n");
         return false;
     }
-    // The last stretch: a timed wait would wake too late.
-    while (now < wake && !platform::stop_requested()) now = platform::monotonic_seconds();
+    // The last stretch: a timed wait would wake too late, and the side work
+    // that fits goes first.
+    while (now < wake && !platform::stop_requested()) {
+        side_work(e, wake);
+        now = platform::monotonic_seconds();
+    }
     return true;
 }
 
@@ -515,7 +536,7 @@ void interval_line(engine* e, double now) {
 
 // The turns of a run, from its first deadline to its end: each sends what
 // is due, takes what has arrived, retires the probes whose wait is over,
-// works in the slack and waits for the next.  False when a wait failed (the
+// gives the gap to the side work and waits for the next.  False when a wait failed (the
 // run ends there, its probes in flight stopped).
 bool run_turns(engine* e) {
     recorder* rec = e->rec;
@@ -544,7 +565,7 @@ bool run_turns(engine* e) {
             return true;
         }
         if (!e->sending && !in_flight(e)) return true;
-        slack_work(e);
+        side_work(e, next_wake(e));
         if (!wait_turn(e)) {
             if (e->sending) end_sending(e);
             retire_all(e);
@@ -754,6 +775,7 @@ void scheduled_sender_run(const sender_settings* settings, recorder* rec, const 
         record_scheduled_start(rec, start);
     }
     if (e.lookups != nullptr) target_lookups_begin(e.lookups, e.targets, start, target_lookup_every);
+    work_cost_begin(&e.lookup_cost, lookup_guess, start);
     for (int g = 0; g < e.flow_count; g++) plan_flow(&e, &e.flows[g], g, start);
     e.sending = e.count > 0;
 

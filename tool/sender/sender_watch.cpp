@@ -34,8 +34,6 @@ void refresh_series(sender_watch* watch) {
     }
 }
 
-bool time_left(double until) { return until - platform::monotonic_seconds() >= sender_watch_slack; }
-
 }  // namespace
 
 int sender_watch_page_size(int flows) { return sender_watch_page_base + flows * sender_watch_page_per_flow; }
@@ -65,6 +63,10 @@ int sender_watch_open(sender_watch* watch, const char* address, const char* port
     watch->page_capacity = page_capacity;
     watch->series = series;
     watch->targets = targets;
+    const double now = platform::monotonic_seconds();
+    watch->poll_by = now;
+    work_cost_begin(&watch->poll_cost, sender_watch_poll_guess, now);
+    work_cost_begin(&watch->series_cost, sender_watch_series_guess, now);
     return 0;
 }
 
@@ -74,36 +76,61 @@ void sender_watch_close(sender_watch* watch) {
     watch->on = false;
 }
 
-double sender_watch_sets(const sender_watch* watch, double now, platform::socket_set* read_set,
+double sender_watch_sets(sender_watch* watch, double now, platform::socket_set* read_set,
                          platform::socket_set* write_set) {
     if (!watch->on) return std::numeric_limits<double>::infinity();
+    watch->poll_by = metrics_endpoint_wait(watch->endpoint, now, read_set, write_set);
     // A page half written wants the next gap.
-    if (watch->rendering) return now;
-    return metrics_endpoint_wait(watch->endpoint, now, read_set, write_set);
+    return watch->rendering ? now : watch->poll_by;
+}
+
+void sender_watch_ready(sender_watch* watch) { watch->ready = true; }
+
+bool sender_watch_fits(sender_watch* watch, double at, double until) {
+    return watch->on && work_cost_fits(watch->rendering ? &watch->series_cost : &watch->poll_cost, at, until);
 }
 
 bool sender_watch_work(sender_watch* watch, double until) {
-    if (!watch->on || !time_left(until)) return false;
-    const double now = platform::monotonic_seconds();
-    const bool wanted = metrics_endpoint_poll(watch->endpoint, now, sender_watch_poll_budget) == metrics_page_wanted;
-    if (wanted && !watch->rendering) {
-        watch->writer = metrics_endpoint_page(watch->endpoint);
-        // A page still on its way to a slow reader: the request waits for the next one.
-        if (watch->writer.capacity == 0) return true;
-        watch->progress = {};
-        watch->rendering = true;
+    if (!watch->on) return false;
+    double now = platform::monotonic_seconds();
+    bool worked = false;
+    const bool due = watch->ready || now >= watch->poll_by || now >= watch->polled_at + sender_watch_poll_every;
+    if (due && work_cost_fits(&watch->poll_cost, now, until)) {
+        const int polled = metrics_endpoint_poll(watch->endpoint, now, sender_watch_poll_budget);
+        const double after = platform::monotonic_seconds();
+        work_cost_took(&watch->poll_cost, after - now);
+        watch->ready = false;
+        watch->polled_at = after;
+        // The next wait asks the endpoint again; until then a poll is due only by the clock.
+        watch->poll_by = after + sender_watch_poll_every;
+        now = after;
+        worked = true;
+        if (polled == metrics_page_wanted && !watch->rendering) {
+            watch->writer = metrics_endpoint_page(watch->endpoint);
+            // A page still on its way to a slow reader: the request waits for the next one.
+            if (watch->writer.capacity > 0) {
+                watch->progress = {};
+                watch->rendering = true;
+            }
+        }
     }
-    if (!watch->rendering) return true;
     const run_targets* targets = watch->targets;
     const sender_metrics figures = {watch->series, targets->target_count * targets->flows};
-    while (time_left(until)) {
-        refresh_series(watch);
-        if (sender_metrics_write_some(&watch->writer, &figures, &watch->progress, sender_watch_slice_series)) {
+    // One series at a time, each only when the gap left holds the longest a
+    // series has recently taken: a gap is overrun by one series' cost at most.
+    if (watch->rendering) refresh_series(watch);
+    for (int written = 0; watch->rendering && written < sender_watch_slice_series; written++) {
+        if (!work_cost_fits(&watch->series_cost, now, until)) break;
+        const bool done = sender_metrics_write_some(&watch->writer, &figures, &watch->progress, 1);
+        const double after = platform::monotonic_seconds();
+        work_cost_took(&watch->series_cost, after - now);
+        now = after;
+        worked = true;
+        if (done) {
             metrics_endpoint_serve(watch->endpoint, &watch->writer);
             watch->rendering = false;
             watch->pages += 1;
-            break;
         }
     }
-    return true;
+    return worked;
 }

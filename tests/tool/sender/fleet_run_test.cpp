@@ -2,7 +2,8 @@
 // source port shows that flow alone; a real Prometheus server scrapes the
 // sender probing three targets (one of them dropping a fifth of its
 // replies) and a responder, and its queries give each target's loss and the
-// responder's counters; names are looked up again without waiting.
+// responder's counters, while the sender's memory stays flat; names are
+// looked up again without waiting.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -174,6 +175,15 @@ std::map<std::string, double> query_by(int port, const std::string& promql, cons
     return values;
 }
 
+// The peak resident size of a running program, in KiB (VmHWM); -1 when unknown.
+long peak_resident_kib(pid_t pid) {
+    std::vector<std::string> lines = lines_of(tooltest::read_file("/proc/" + std::to_string(pid) + "/status"));
+    for (const std::string& line : lines) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
 TEST(ToolFleetRun, PrometheusGivesEachTargetsLossAndTheRespondersCounters) {
     if (!metricstest::installed(metricstest::prometheus_path) || !metricstest::installed(metricstest::promtool_path))
         GTEST_SKIP() << "prometheus or promtool is not installed (Debian package prometheus): no real scraper";
@@ -213,9 +223,13 @@ TEST(ToolFleetRun, PrometheusGivesEachTargetsLossAndTheRespondersCounters) {
 
     EXPECT_GT(metricstest::query_within(api, "echomark_sender_probes_sent_total", 20.0), 0.0)
         << tooltest::read_file(prometheus.log_path);
-    // Some seconds of scrapes while the run goes on, then the loss of every
-    // target as the README's query gives it.
+    // Some seconds of scrapes while the run goes on, its memory as it was
+    // after the first of them; then the loss of every target as the
+    // README's query gives it.
+    const long peak_early = peak_resident_kib(sender);
+    EXPECT_GT(peak_early, 0);
     platform::Sleep(8000);
+    EXPECT_LE(peak_resident_kib(sender) - peak_early, 64) << "the sender's memory grew";
     const std::string loss_query =
         "sum by (target) (rate(echomark_sender_lost_total[1m])) / "
         "sum by (target) (rate(echomark_sender_probes_sent_total[1m]))";
