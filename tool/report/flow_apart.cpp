@@ -41,8 +41,7 @@ flow_apart flow_apart_judge(const run_targets* targets, int t, int j) {
         const double p = out.others_loss_percent / 100.0;
         const double error_points = 100.0 * std::sqrt(p * (1.0 - p) / static_cast<double>(own_judged));
         const double above = out.loss_percent - out.others_loss_percent;
-        out.loss = above >= apart_loss_points && above >= apart_loss_errors * error_points &&
-                   out.loss_percent >= apart_loss_factor * out.others_loss_percent;
+        out.loss = above >= apart_loss_points && above >= apart_loss_errors * error_points;
     }
     if (own.answered >= apart_least_probes && others_answered >= apart_least_probes && median_count > 0) {
         out.delay = out.median >= apart_delay_factor * out.others_median &&

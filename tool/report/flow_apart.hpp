@@ -4,9 +4,9 @@
 // other paths do not.
 //
 // Its loss stands apart when it is above the loss of the other flows taken
-// together by at least apart_loss_points percentage points, by at least
+// together by at least apart_loss_points percentage points and by at least
 // apart_loss_errors standard errors of a binomial count of the flow's own
-// probes at the others' loss, and is at least apart_loss_factor times it.
+// probes at the others' loss (a difference that chance would hardly make).
 // Its delay stands apart when its median round trip is at least
 // apart_delay_factor times the median of the other flows' medians and at
 // least apart_delay_least seconds above it.  Each needs apart_least_probes
@@ -19,7 +19,6 @@
 constexpr int64_t apart_least_probes = 20;
 constexpr double apart_loss_points = 5.0;
 constexpr double apart_loss_errors = 3.0;
-constexpr double apart_loss_factor = 2.0;
 constexpr double apart_delay_factor = 1.5;
 constexpr double apart_delay_least = 0.0002;
 
