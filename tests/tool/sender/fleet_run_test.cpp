@@ -112,7 +112,7 @@ TEST(ToolFleetRun, OneSourcePortDroppedShowsThatFlowAlone) {
     });
     const std::string csv = tooltest::temp_path();
     const std::string target = "--target=127.0.0.1:" + std::to_string(peer.port);
-    tooltest::run_result run = tooltest::run_program({target, "--flows=8", "--rate=800", "-c", "1600", "-t", "0.2",
+    tooltest::run_result run = tooltest::run_program({target, "--flows=8", "--rate=800", "-c", "1600", "-t", "1",
                                                       "--sendsize=64", "--recvsize=64", "--quiet", "--stats",
                                                       "--every=0.5", "--csv=" + csv},
                                                      60.0);
@@ -208,7 +208,7 @@ TEST(ToolFleetRun, PrometheusGivesEachTargetsLossAndTheRespondersCounters) {
     const std::string labels[] = {"127.0.0.1:" + std::to_string(watched_port), "127.0.0.1:" + std::to_string(plain_port),
                                   "127.0.0.1:" + std::to_string(lossy.port)};
     pid_t sender = tooltest::start_program({"--target=" + labels[0], "--target=" + labels[1], "--target=" + labels[2],
-                                            "--rate=100", "--duration=14", "-t", "0.2", "--sendsize=64",
+                                            "--rate=100", "--duration=14", "-t", "1", "--sendsize=64",
                                             "--recvsize=64", "--quiet", "--metrics=" + std::to_string(sender_metrics),
                                             "--csv=" + csv},
                                            out, out);
