@@ -23,6 +23,8 @@
 #include "tool/echomarkcli-select.hpp"
 #include "tool/fleet_run.hpp"
 #include "tool/record/recorder.hpp"
+#include "tool/report/oneway_picture.hpp"
+#include "tool/report/oneway_report.hpp"
 #include "tool/report/fail_checks.hpp"
 #include "tool/report/picture_from_run.hpp"
 #include "tool/report/results_file.hpp"
@@ -32,6 +34,7 @@
 #include "tool/report/svg_picture.hpp"
 #include "tool/sender/scheduled_sender.hpp"
 #include "tool/sender/sender_watch.hpp"
+#include "tool/wire/stamp_packet.hpp"
 
 alignas(8) cmdargs_table cmdargs;
 
@@ -53,6 +56,7 @@ struct run_storage {
     responder listener;
     scheduled_probes scheduled;
     schedule_figures schedule;
+    oneway_figures oneway;
     // --metrics= of a sender: the endpoint, and for a run of one target the
     // record of its one flow and the page.
     metrics_endpoint endpoint;
@@ -177,10 +181,12 @@ int report_extras(const char* progname, const run_context* context, result_targe
     run_statistics* stats = &storage.stats;
     statistics_compute(rec->facts, stats, &storage.stats_scratch);
     schedule_results schedule = {rec->scheduled, rec->schedule};
+    if (rec->oneway != nullptr) oneway_figures_finish(rec->oneway);
     if (report->stats) {
         // A long run's figures are of every probe, not only those in the record.
         statistics_print(stats, rec->whole, stdout);
         if (rec->schedule != nullptr) schedule_statistics_print(&schedule, stdout);
+        if (rec->oneway != nullptr) oneway_statistics_print(rec->oneway, stdout);
         std::fflush(stdout);
     }
     const sender_settings& sender = context->sender;
@@ -192,7 +198,8 @@ int report_extras(const char* progname, const run_context* context, result_targe
                              sender.timeout,
                              sender.interval,
                              sender.precise};
-    run_results results = {&settings, rec->record, rec->facts, stats, rec->schedule != nullptr ? &schedule : nullptr};
+    run_results results = {&settings, rec->record, rec->facts, stats, rec->schedule != nullptr ? &schedule : nullptr,
+                           rec->oneway};
     int status = 0;
     if (targets->want_csv) {
         int error = results_write_csv(&targets->csv, &results);
@@ -204,6 +211,7 @@ int report_extras(const char* progname, const run_context* context, result_targe
     }
     if (targets->want_svg) {
         picture_from_run(&settings, rec->facts, stats, rec->whole->active ? rec->whole : nullptr, &storage.picture);
+        if (rec->oneway != nullptr) oneway_picture_from_run(rec->oneway, &storage.picture);
         int error = svg_picture_write(targets->svg.file, &storage.picture, &storage.picture_space);
         int closed = results_close(&targets->svg);
         if (error == 0) error = closed;
@@ -319,6 +327,7 @@ int run_sender(const char* progname, const run_context* context, std::FILE* docu
     open_results(progname, &context->report, &targets, documents);
     recorder rec = {echomarkinfo, &storage.facts, &storage.whole, &storage.beyond};
     const sender_settings* sender = &context->sender;
+    if (sender->wire != sender_wire_probe) rec.oneway = &storage.oneway;
     // A scheduled run's window and the send clocks beside it are set aside
     // once, before the first probe.
     scheduled_run_parts parts;
@@ -419,6 +428,10 @@ int echomark_main(int argc, char** argv) {
     if (cmdargs_text(cmdargs_ipaddr)[0] == '\0') {
         std::printf("%s: host needed: -h\n", argv0);
         missing = true;
+    }
+    // STAMP has a port of its own.
+    if (runopts.stamp != run_stamp_off && cmdargs_int(cmdargs_ipport) <= 0) {
+        slot_set_int(cmdargs, cmdargs_ipport, stamp_default_port);
     }
     if (cmdargs_int(cmdargs_ipport) <= 0) {
         std::printf("%s: port needed: -p\n", argv0);

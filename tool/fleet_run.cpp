@@ -19,6 +19,7 @@
 #include "tool/sender/scheduled_sender.hpp"
 #include "tool/sender/sender_watch.hpp"
 #include "tool/sender/target_lookup.hpp"
+#include "tool/wire/stamp_packet.hpp"
 
 namespace {
 
@@ -78,7 +79,9 @@ void read_one(const char* progname, const char* option, const char* text, int po
 // file's.
 int read_targets(const char* progname, const cmdargs_table& table, const run_options* options, run_target* out) {
     const fleet_options& fleet = options->fleet;
-    const int port = slot_int(table, cmdargs_ipport);
+    int port = slot_int(table, cmdargs_ipport);
+    // STAMP has a port of its own.
+    if (port <= 0 && options->stamp != run_stamp_off) port = stamp_default_port;
     int count = 0;
     const char* host = slot_text(table, cmdargs_ipaddr);
     if (host[0] != '\0') read_one(progname, "-h", host, port, out, &count);

@@ -10,6 +10,16 @@ command on standard output:
   parse-request HEX             ->  key=value ...
   parse-reply HEX               ->  key=value ...
 
+Or, with the arguments "reflect PORT COUNT key=value ...", a small
+session-reflector on 127.0.0.1:PORT whose answers scapy builds: it answers
+test packets until COUNT have come (or none for 10 seconds) and writes one
+line per packet: the request as scapy read it (seq t1 s z scale mult ssid
+length, and ttl: the TTL it arrived with), then what the answer carries
+(rseq t2 t3).  T2 is the kernel's receive stamp, T3 the clock just before
+the send.  Keys: stateful=1 (its own count as sequence number), s scale
+mult (its error estimate), drop=N (a sequence number it neither answers nor
+counts, as if lost on the way out; repeatable).
+
 Times are nanoseconds since 1970 in both directions; the script converts
 them to and from what scapy's fields hold (NTP seconds since 1900 as a
 decimal for Z=0; the raw 64-bit value for Z=1, which scapy keeps as one
@@ -17,7 +27,10 @@ integer).  Keys: seq t1 t2 t3 (times), s z scale mult (an error estimate),
 ss sz sscale smult (the session-sender's, in a reply), ssid sseq ttl length.
 Exit status 3 when scapy's STAMP layer cannot be imported.
 """
+import socket
+import struct
 import sys
+import time
 from decimal import Decimal
 
 try:
@@ -108,7 +121,52 @@ def parse_reply(data):
                    ("ttl", p.ttl_sender), ("length", len(data))])
 
 
+def reflect(port, count, words):
+    drop = {int(w.split("=", 1)[1]) for w in words if w.startswith("drop=")}
+    a = {k: int(v) for k, v in (w.split("=", 1) for w in words if not w.startswith("drop="))}
+    own = ErrorEstimate(S=a.get("s", 0), Z=0, scale=a.get("scale", 63), multiplier=a.get("mult", 255))
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.setsockopt(socket.SOL_SOCKET, getattr(socket, "SO_TIMESTAMPNS", 35), 1)
+    sock.setsockopt(socket.IPPROTO_IP, getattr(socket, "IP_RECVTTL", 12), 1)
+    sock.bind(("127.0.0.1", port))
+    sock.settimeout(10.0)
+    answered = 0
+    for _ in range(count):
+        try:
+            data, ancillary, _, source = sock.recvmsg(65536, 256)
+        except socket.timeout:
+            break
+        t2 = time.time_ns()
+        ttl = 0
+        for level, kind, value in ancillary:
+            if level == socket.SOL_SOCKET and len(value) >= 16:
+                seconds, nanoseconds = struct.unpack("qq", value[:16])
+                t2 = seconds * BILLION + nanoseconds
+            elif level == socket.IPPROTO_IP and kind == socket.IP_TTL:
+                ttl = struct.unpack("i", value[:4])[0]
+        p = dissect(data, False)
+        e = p.err_estimate
+        seen = fields([("seq", p.seq), ("t1", from_field(p.ts, e.Z)), ("s", e.S), ("z", e.Z), ("scale", e.scale),
+                       ("mult", e.multiplier), ("ssid", p.ssid), ("length", len(data)), ("ttl", ttl)])
+        if p.seq in drop:
+            print(seen + " dropped=1", flush=True)
+            continue
+        rseq = answered if a.get("stateful", 0) else p.seq
+        answered += 1
+        answer = Reflector(err_estimate=own, err_estimate_sender=e, seq=rseq, ssid=p.ssid, seq_sender=p.seq,
+                           ttl_sender=ttl)
+        answer.ts_rx = to_field(t2, 0)
+        answer.ts_sender = p.ts
+        t3 = time.time_ns()
+        answer.ts = to_field(t3, 0)
+        sock.sendto(padded(answer, len(data)), source)
+        print(seen + " " + fields([("rseq", rseq), ("t2", t2), ("t3", t3)]), flush=True)
+
+
 def main():
+    if len(sys.argv) >= 4 and sys.argv[1] == "reflect":
+        reflect(int(sys.argv[2]), int(sys.argv[3]), sys.argv[4:])
+        return
     for line in sys.stdin:
         words = line.split()
         if not words:

@@ -66,14 +66,16 @@ TEST(ToolInstall, ManPageDocumentsEveryOptionAndRendersCleanly) {
                                ".BI \\-\\-every= seconds\n", ".BI \\-\\-rate= probes\n",
                                ".BI \\-\\-send\\-interval= seconds\n", ".BI \\-\\-schedule= kind\n",
                                ".BI \\-\\-seed= n\n", ".BI \\-\\-fail\\-rtt= figure : seconds\n",
-                               ".BI \\-\\-fail\\-jitter= seconds\n"}) {
+                               ".BI \\-\\-fail\\-jitter= seconds\n", ".B \\-\\-oneway\n",
+                               ".BI \\-\\-ssid= n\n"}) {
         EXPECT_NE(items.find(option), std::string::npos) << option;
     }
     for (const char* line : {"stats(): rtt count=", "stats(): jitter=", "stats(): hist ", "main(): i=",
                              "replysize>maxreply=", "index,sent,stime,rtime,reply,replies,rtt", "name,value",
                              "reason=R lastpkts=n", "stopped by signal", "create_sockaddr6in(AF_INET6",
                              "gethostbynamestr(", "every(): STAMP t=", "stats(): cycles=", "udp_probe(",
-                             "stats(): loss periods=", "scheduled,send_time,arrival_order,outcome"}) {
+                             "stats(): loss periods=", "scheduled,send_time,arrival_order,outcome",
+                             "stats(): oneway clocks", "t1_ns,t2_ns,t3_ns,t4_ns", "every(): STAMP t=T oneway"}) {
         EXPECT_NE(page.find(line), std::string::npos) << line;
     }
     if (std::system("command -v groff >/dev/null 2>&1") != 0)

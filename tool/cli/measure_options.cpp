@@ -91,7 +91,12 @@ bool gap(const char* value, bool is_rate, measure_options* options, const char* 
 }  // namespace
 
 int measure_options_parse(const char* argument, measure_options* options, option_error* error) {
-    for (const char* bare : {"--rate", "--send-interval", "--schedule", "--seed", "--fail-rtt", "--fail-jitter"}) {
+    if (std::strcmp(argument, "--oneway") == 0) {
+        options->oneway = true;
+        return taken;
+    }
+    for (const char* bare :
+         {"--rate", "--send-interval", "--schedule", "--seed", "--fail-rtt", "--fail-jitter", "--ssid"}) {
         if (std::strcmp(argument, bare) == 0) {
             option_refuse(error, option_missing, bare);
             return refused;
@@ -113,6 +118,12 @@ int measure_options_parse(const char* argument, measure_options* options, option
         bool good = whole_u64(value, &options->seed);
         if (good) options->seed_given = true;
         return judged(good, error, "--seed", argument);
+    }
+    if (const char* value = joined_value(argument, "--ssid")) {
+        uint64_t ssid = 0;
+        bool good = whole_u64(value, &ssid) && ssid <= 65535;
+        if (good) options->ssid = static_cast<int>(ssid);
+        return judged(good, error, "--ssid", argument);
     }
     if (const char* value = joined_value(argument, "--fail-rtt")) {
         return judged(rtt_limit(value, &options->fail), error, "--fail-rtt", argument);

@@ -1,5 +1,6 @@
 // Options of what a sender run measures and how it is judged: a schedule of
-// probes (--rate=, --send-interval=, --schedule=, --seed=) and limits on the
+// probes (--rate=, --send-interval=, --schedule=, --seed=), the far end's
+// times (--oneway, and --ssid= of STAMP test packets) and limits on the
 // round trips and their variation (--fail-rtt=, --fail-jitter=).  All are
 // off unless given.
 #pragma once
@@ -19,6 +20,8 @@ struct measure_options {
     bool seed_given = false;
     uint64_t seed = 0;  // --seed=
     fail_limits fail;   // --fail-rtt=, --fail-jitter=
+    bool oneway = false;  // --oneway: probes ask the far end for its times
+    int ssid = 0;         // --ssid=: the STAMP session's SSID (RFC 8972), 0 to 65535
 };
 
 // What an argument was to measure_options_parse, as run_option_match says

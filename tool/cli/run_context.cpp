@@ -3,6 +3,8 @@
 
 #include <climits>
 
+#include "tool/wire/stamp_packet.hpp"
+
 namespace {
 
 // A long run: --count= or --duration=, which may go beyond the record's slots.
@@ -17,6 +19,15 @@ int run_length(const cmdargs_table& table, const run_options* options) {
 }
 
 int header_field(int value) { return value == run_options_unset ? sender_header_unset : value; }
+
+// STAMP test packets are 44 bytes unless --sendsize= pads them, and the
+// answer is as long; the probe sizes stand for them.
+void stamp_sizes(const run_options* options, sender_settings* sender) {
+    if (options->sendsize_argument == nullptr || sender->sendsize < stamp_packet_length) {
+        sender->sendsize = stamp_packet_length;
+    }
+    sender->recvsize = sender->sendsize;
+}
 
 }  // namespace
 
@@ -45,6 +56,11 @@ void run_context_build(const cmdargs_table& table, const run_options* options, c
     sender.poisson = measure.poisson;
     sender.send_interval = measure.send_interval;
     sender.seed = measure.seed;
+    sender.wire = options->stamp != run_stamp_off ? sender_wire_stamp
+                  : measure.oneway                ? sender_wire_oneway
+                                                  : sender_wire_probe;
+    sender.ssid = static_cast<uint16_t>(measure.ssid);
+    if (sender.wire == sender_wire_stamp) stamp_sizes(options, &sender);
     if (options->metrics) {
         sender.metrics_address = options->metrics_address;
         sender.metrics_port = options->metrics_port;

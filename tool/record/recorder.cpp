@@ -1,6 +1,7 @@
 // The recorder of a sender run.
 #include "tool/record/recorder.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -14,6 +15,15 @@ double round_trip_of(platform::clock_pair sent, const platform::receive_time& ar
     platform::round_trip trip =
         platform::round_trip_between(sent, arrival.facts.stamp_known, arrival.facts.stamp_ns, arrival.taken);
     return static_cast<double>(trip.nanoseconds) / 1e9;
+}
+
+// A reply of a run that keeps the far end's times: a first reply's four
+// times, or a number of no probe it sent.
+void record_oneway(oneway_figures* oneway, bool first, bool unknown, int64_t probe, int64_t sent_ns, double rtt,
+                   const oneway_reply* reply) {
+    if (unknown) oneway_figures_problem(oneway, oneway_unknown_number);
+    if (!first || reply == nullptr) return;
+    oneway_figures_reply(oneway, probe, sent_ns, static_cast<int64_t>(std::llround(rtt * 1e9)), reply);
 }
 
 }  // namespace
@@ -34,6 +44,7 @@ void record_sent(recorder* rec, const sent_event* event) {
     if (event->result <= 0) return;
     r->sendpkts += 1;
     probe_facts_sent_at(rec->facts, event->probe, event->leaving);
+    if (rec->oneway != nullptr) oneway_figures_sent(rec->oneway, event->probe, event->leaving.calendar_ns);
     long_run_sent(rec->whole);
     if (rec->beyond != nullptr) beyond_sent(rec->beyond, event->probe, event->leaving);
 }
@@ -47,17 +58,24 @@ taken_verdict record_taken(recorder* rec, const taken_event* event) {
     }
     echomark_record* r = rec->record;
     r->lastpkts = event->probe;
+    platform::clock_pair sent = {};
     if (rec->beyond != nullptr && beyond_knows(rec->beyond, event->probe)) {
         // Beyond the record: the window tells a first reply from a copy.
         bool first = beyond_first_reply(rec->beyond, event->probe);
         result.verdict = first ? verdict_first : verdict_duplicate;
-        if (first) result.rtt = round_trip_of(beyond_leaving(rec->beyond, event->probe), event->arrival);
+        sent = beyond_leaving(rec->beyond, event->probe);
+        if (first) result.rtt = round_trip_of(sent, event->arrival);
     } else {
         probe_facts* facts = rec->facts;
         bool known = event->probe >= 0 && event->probe < facts->count && facts->sent[event->probe] != 0;
-        double rtt = known ? round_trip_of(facts->sent_clocks[event->probe], event->arrival) : 0.0;
+        if (known) sent = facts->sent_clocks[event->probe];
+        double rtt = known ? round_trip_of(sent, event->arrival) : 0.0;
         result.verdict = probe_facts_reply_timed(facts, event->probe, event->cycle, rtt);
         if (result.verdict == verdict_first) result.rtt = facts->rtt[event->probe];
+    }
+    if (rec->oneway != nullptr) {
+        record_oneway(rec->oneway, result.verdict == verdict_first, result.verdict == verdict_foreign, event->probe,
+                      sent.calendar_ns, result.rtt, event->oneway);
     }
     // Rtime keeps the wait of every reply to a probe of this run, copies too.
     if (event->cycle != facts_drain_cycle && result.verdict != verdict_foreign && in_record(event->probe)) {
@@ -103,6 +121,7 @@ void record_scheduled_sent(recorder* rec, const scheduled_sent_event* event) {
     rtt_stream_add(&rec->scheduled->interval_lag, event->leaving - event->scheduled);
     scheduled_probes_left(rec->scheduled, event->leaving);
     if (probe < rec->facts->count) probe_facts_sent(rec->facts, static_cast<int>(probe), event->calendar, event->leaving);
+    if (rec->oneway != nullptr) oneway_figures_sent(rec->oneway, probe, event->calendar_ns);
     long_run_sent(rec->whole);
 }
 
@@ -114,6 +133,10 @@ void record_scheduled_reply(recorder* rec, const scheduled_reply_event* event) {
     }
     rec->record->lastpkts = event->wire;
     schedule_figures_reply(rec->schedule, event->verdict, event->probe);
+    if (rec->oneway != nullptr) {
+        record_oneway(rec->oneway, event->verdict == window_first, event->verdict == window_unknown, event->probe,
+                      event->sent_ns, event->rtt, event->oneway);
+    }
     if (event->verdict == window_unknown) probe_facts_not_reply(rec->facts);
     if (event->verdict != window_first) return;
     rec->record->recvpkts += 1;

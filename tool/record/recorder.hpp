@@ -11,6 +11,7 @@
 #include "tool/record/beyond_record.hpp"
 #include "tool/record/long_run.hpp"
 #include "tool/record/measurement_record.hpp"
+#include "tool/record/oneway_figures.hpp"
 #include "tool/record/probe_facts.hpp"
 #include "tool/record/probe_window.hpp"
 #include "tool/record/schedule_figures.hpp"
@@ -23,6 +24,7 @@ struct recorder {
     beyond_record* beyond;    // probes beyond the record's slots; null when the run stays within them
     scheduled_probes* scheduled = nullptr;  // a scheduled run's own per-probe facts; null in other runs
     schedule_figures* schedule = nullptr;   // a scheduled run's figures; null in other runs
+    oneway_figures* oneway = nullptr;       // the far end's times (--oneway, --stamp); null in other runs
 };
 
 // What the run is: `count` probes (a long run may go beyond the record's
@@ -56,6 +58,7 @@ struct taken_event {
     int cycle;                       // the cycle that took it, facts_drain_cycle in the drain
     platform::receive_time arrival;  // the kernel's stamp, and both clocks as the receive returned
     double waited;                   // in a cycle: from the start of the wait to the receive's return (Rtime)
+    const oneway_reply* oneway = nullptr;  // what a reply says of the far end, when the run keeps it
 };
 
 struct taken_verdict {
@@ -94,6 +97,7 @@ struct scheduled_sent_event {
     double leaving;    // monotonic seconds just before the send
     double calendar;   // calendar seconds just before the send (read for the probes the facts hold)
     double send_call;  // seconds the send call took
+    int64_t calendar_ns = 0;  // the same calendar reading, whole
 };
 // A probe's turn came and its send was made (a failed send too).
 void record_scheduled_sent(recorder* rec, const scheduled_sent_event* event);
@@ -104,6 +108,8 @@ struct scheduled_reply_event {
     int64_t probe;          // what the window took it for; -1: none
     window_verdict verdict;  // what the window said
     double rtt;             // round trip of a first reply
+    int64_t sent_ns = 0;    // our calendar just before the probe's send, when the window holds it
+    const oneway_reply* oneway = nullptr;  // what a reply says of the far end, when the run keeps it
 };
 // A datagram taken from the socket, as the window judged it.
 void record_scheduled_reply(recorder* rec, const scheduled_reply_event* event);

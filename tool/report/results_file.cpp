@@ -7,6 +7,7 @@
 
 #include "platform/output.hpp"
 #include "platform/stop_request.hpp"
+#include "tool/report/oneway_report.hpp"
 
 int results_open(const char* path, results_file* out) {
     out->is_stdout = std::strcmp(path, "-") == 0;
@@ -107,6 +108,7 @@ int results_write_csv(results_file* target, const run_results* results) {
 
     std::fputs("index,sent,stime,rtime,reply,replies,rtt,sent_at", out);
     if (results->schedule != nullptr) schedule_csv_columns(out);
+    if (results->oneway != nullptr) oneway_csv_columns(out);
     std::fputc('\n', out);
     for (int i = 0; i < facts->count; i++) {
         std::fprintf(out, "%d,%d,%.9f,%.9f,%s,%d,", i, facts->sent[i], record->Stime[i], record->Rtime[i],
@@ -116,6 +118,7 @@ int results_write_csv(results_file* target, const run_results* results) {
         // Calendar seconds: a double holds them to about a microsecond.
         if (facts->sent[i] != 0) std::fprintf(out, "%.6f", facts->sent_at[i]);
         if (results->schedule != nullptr) schedule_csv_row(out, results->schedule, facts, i);
+        if (results->oneway != nullptr) oneway_csv_row(out, results->oneway, i);
         std::fputc('\n', out);
     }
 
@@ -153,6 +156,7 @@ int results_write_csv(results_file* target, const run_results* results) {
     csv_seconds(out, "rtt_p99", rtt.p99, timed);
     csv_seconds(out, "jitter", rtt.jitter, rtt.jitter_pairs > 0);
     if (results->schedule != nullptr) schedule_csv_summary(out, results->schedule);
+    if (results->oneway != nullptr) oneway_csv_summary(out, results->oneway);
     return finish(target);
 }
 
@@ -200,6 +204,7 @@ int results_write_json(results_file* target, const run_results* results) {
     }
     std::fputc('}', out);
     if (results->schedule != nullptr) schedule_json_summary(out, results->schedule);
+    if (results->oneway != nullptr) oneway_json_summary(out, results->oneway);
     std::fputs("},\n  \"probes\": [", out);
 
     for (int i = 0; i < facts->count; i++) {
@@ -216,6 +221,7 @@ int results_write_json(results_file* target, const run_results* results) {
             std::fputs("null", out);
         }
         if (results->schedule != nullptr) schedule_json_probe(out, results->schedule, facts, i);
+        if (results->oneway != nullptr) oneway_json_probe(out, results->oneway, i);
         std::fputc('}', out);
     }
     std::fputs(facts->count > 0 ? "\n  ]\n}\n" : "]\n}\n", out);

@@ -3,7 +3,8 @@
 //
 // CSV: a header line and one record per probe,
 //   index,sent,stime,rtime,reply,replies,rtt,sent_at
-// (a scheduled run adds scheduled,send_time,arrival_order,outcome), then
+// (a scheduled run adds scheduled,send_time,arrival_order,outcome, a run
+// with the far end's times the columns of tool/report/oneway_report.hpp), then
 // one empty line and the summary as a second table,
 //   name,value
 // with one figure per record.  JSON: one object with "settings", "summary"
@@ -14,6 +15,7 @@
 #include <cstdio>
 
 #include "tool/record/measurement_record.hpp"
+#include "tool/record/oneway_figures.hpp"
 #include "tool/record/probe_facts.hpp"
 #include "tool/report/schedule_report.hpp"
 #include "tool/report/statistics.hpp"
@@ -37,6 +39,7 @@ struct run_results {
     const probe_facts* facts;
     const run_statistics* stats;
     const schedule_results* schedule = nullptr;  // a scheduled run's columns and figures; null in other runs
+    const oneway_figures* oneway = nullptr;      // the far end's times (after oneway_figures_finish); null without
 };
 
 // Longest path of a results file, terminator included.

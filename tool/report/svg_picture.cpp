@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tool/report/oneway_picture.hpp"
 #include "tool/report/picture_scale.hpp"
 
 namespace {
@@ -98,12 +99,13 @@ void close_shape(std::FILE* out, int reply) { std::fputs(reply == picture_own ? 
 
 void put_header(std::FILE* out, const picture_run* run) {
     const picture_title& t = run->title;
+    const int drawn_height = height + (run->oneway != picture_oneway_none ? oneway_panel_height : 0);
     std::fprintf(out,
                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
                  "font-family=\"DejaVu Sans, Helvetica, Arial, sans-serif\" font-size=\"12\">\n"
                  "<style>%s</style>\n<rect width=\"100%%\" height=\"100%%\" fill=\"#fff\"/>\n",
-                 width, height, width, height, style);
+                 width, drawn_height, width, drawn_height, style);
     std::fputs("<text class=\"title\" x=\"16\" y=\"26\">echomark to ", out);
     put_escaped(out, t.destination != nullptr ? t.destination : "");
     std::fprintf(out, ":%d \xC2\xB7 %lld probes of %d bytes, replies of %d bytes</text>\n", t.port,
@@ -394,6 +396,7 @@ int svg_picture_write(std::FILE* out, const picture_run* run, picture_scratch* s
     } else {
         put_probes(out, &f, run, n);
     }
+    if (run->oneway != picture_oneway_none) oneway_picture_write(out, run, scratch, height);
     std::fputs("</svg>\n", out);
     if (std::fflush(out) != 0 || std::ferror(out)) return errno != 0 ? errno : EIO;
     return 0;

@@ -32,6 +32,8 @@ enum picture_reply : uint8_t {
 struct picture_probe {
     double sent_at;   // seconds from the run's start when the probe left; negative: unknown
     double rtt;       // round trip in seconds; negative: none measured
+    double out;       // the one-way panels' delay out and back, seconds; NaN: none (see picture_oneway)
+    double back;
     int32_t index;    // probe number
     uint16_t copies;  // replies taken for the probe (more than 1: duplicates)
     uint8_t reply;    // picture_reply
@@ -52,8 +54,16 @@ struct picture_title {
     double median, p99;  // seconds
 };
 
+// What the one-way panels under the round trips show, when there are any.
+enum picture_oneway : uint8_t {
+    picture_oneway_none = 0,
+    picture_oneway_delay = 1,     // one-way delays: both clocks synchronized
+    picture_oneway_queueing = 2,  // queueing delays: the offset and the drift removed
+};
+
 struct picture_run {
     picture_title title;
+    uint8_t oneway = picture_oneway_none;  // picture_oneway
     bool by_time;  // x axis: sent_at of every probe; otherwise the probe number
     int probes;    // entries of probe[] used, in the order they were sent
     picture_probe probe[picture_probes_max];

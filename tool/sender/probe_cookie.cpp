@@ -54,7 +54,7 @@ void probe_cookie_hello(probe_cookie* cookie, const probe_socket* ps, double sec
 
 void probe_cookie_present(const probe_cookie* cookie, unsigned char* probe) {
     if (!cookie->wanted) return;
-    data_value_set(probe, value_reserved, static_cast<int>(probe_ask_cookie));
+    data_value_set(probe, value_reserved, static_cast<int>(flags_of(probe) | probe_ask_cookie));
     if (cookie->known) std::memcpy(probe + probe_cookie_offset, cookie->value, sizeof cookie->value);
 }
 

@@ -19,10 +19,12 @@
 #include "platform/stop_request.hpp"
 #include "tool/log/step_log.hpp"
 #include "tool/report/fleet_report.hpp"
+#include "tool/report/oneway_report.hpp"
 #include "tool/report/run_report.hpp"
 #include "tool/report/schedule_report.hpp"
 #include "tool/sender/flow_sockets.hpp"
 #include "tool/sender/probe_cookie.hpp"
+#include "tool/sender/probe_format.hpp"
 #include "tool/sender/probe_socket.hpp"
 #include "tool/sender/quiet_progress.hpp"
 #include "tool/sender/schedule_plan.hpp"
@@ -47,8 +49,6 @@ constexpr int receive_queue_least = 256 << 10;
 constexpr double flush_before = 0.001;
 // Seconds in which the wake margin halves.
 constexpr double margin_half_life = 2.0;
-// The probe number's field ends here: a shorter datagram names no probe.
-constexpr int probe_number_end = 8;
 // Sockets the loop waits on at most: the rest of the wait list is the
 // metrics endpoint's (its listener and connections).  Sockets beyond these
 // are still read at every turn; their replies carry the kernel's stamps,
@@ -93,6 +93,7 @@ struct engine {
     double taken_up_to[flow_sockets_max];  // per socket: every datagram that arrived before this was taken
     sender_watch* watch;        // null: no metrics endpoint
     target_lookups* lookups;    // null: no names looked up again
+    probe_format format;        // what the probes are on the wire, for every flow
     work_cost lookup_cost;      // of a step of the name lookups
     fleet_interval_scratch* interval;  // a run of many with --every=
     char destination[peer_text_size];  // a run of one target: its address and port
@@ -179,10 +180,11 @@ void retire(engine* e, flow_state* f, const probe_slot* slot) {
 void send_one(engine* e, flow_state* f) {
     probe_slot retired;
     while (probe_window_make_room(&f->window, &retired)) retire(e, f, &retired);
-    data_value_set(e->probe, value_probe, static_cast<int32_t>(static_cast<uint32_t>(f->next)));
+    probe_format_number(&e->format, e->probe, f->next);
     probe_cookie_present(&f->cookie, e->probe);
     // The round trip starts here, on the clock the kernel stamps the arrival with.
     const platform::clock_pair clocks = platform::clock_pair_now();
+    probe_format_leaving(&e->format, e->probe, clocks);
     const double calendar =
         !e->many && f->next < e->rec->facts->count ? static_cast<double>(clocks.calendar_ns) / 1e9 : 0.0;
     const double leaving = static_cast<double>(clocks.monotonic_ns) / 1e9;
@@ -190,7 +192,7 @@ void send_one(engine* e, flow_state* f) {
     const int sent = probe_socket_send(&f->to, e->probe, e->probe_length);
     const int error = call_error(sent);
     const double now = platform::monotonic_seconds();
-    scheduled_sent_event event = {f->next, sent, f->deadline, leaving, calendar, now - leaving};
+    scheduled_sent_event event = {f->next, sent, f->deadline, leaving, calendar, now - leaving, clocks.calendar_ns};
     report_sent(e, f, &event);
     if (sent > 0) {
         probe_window_sent(&f->window, f->next, f->deadline, leaving);
@@ -269,15 +271,18 @@ flow_state* flow_of(engine* e, int k, const sockaddr_in6& from) {
 void take_one(engine* e, int k, const unsigned char* data, int received, const sockaddr_in6& from, double arrival,
               const platform::receive_facts& facts, const platform::clock_pair& taken) {
     scheduled_reply_event event = {false, 0, -1, window_unknown, 0.0};
-    flow_state* f = received >= probe_number_end ? flow_of(e, k, from) : nullptr;
-    event.reply = f != nullptr;
-    if (received >= probe_number_end) event.wire = data_value_get(data, value_probe);
+    flow_state* f = flow_of(e, k, from);
+    oneway_reply oneway;
+    event.reply = probe_format_read(&e->format, data, received, f != nullptr, &facts, &event.wire, &oneway);
+    if (!event.reply) f = nullptr;
+    if (event.reply && e->rec->oneway != nullptr) event.oneway = &oneway;
     if (f != nullptr) {
         probe_cookie_learn(&f->cookie, data, received);
         event.probe = probe_window_unwrap(&f->window, static_cast<uint32_t>(event.wire));
         double rtt = 0.0;
         if (probe_window_find(&f->window, event.probe) != nullptr) {
             const platform::clock_pair sent = f->sent_clocks[event.probe & static_cast<int64_t>(f->window.size - 1)];
+            event.sent_ns = sent.calendar_ns;
             rtt = static_cast<double>(
                       platform::round_trip_between(sent, facts.stamp_known, facts.stamp_ns, taken).nanoseconds) /
                   1e9;
@@ -529,6 +534,7 @@ void interval_line(engine* e, double now) {
         for (int g = 0; g < e->flow_count; g++) flow_record_interval_done(e->flows[g].record);
     } else {
         print_scheduled_interval_line(whole, e->rec->scheduled, now, stdout);
+        print_oneway_interval_line(e->rec->oneway, whole, now, stdout);
         record_scheduled_interval_done(e->rec);
     }
     long_run_interval_done(whole, now);
@@ -745,8 +751,13 @@ void scheduled_sender_run(const sender_settings* settings, recorder* rec, const 
     }
     unsigned char probe[datagram_buffer_size];
     std::memset(probe, 0, sizeof probe);
-    data_value_set(probe, value_probesize, settings->sendsize);
-    data_value_set(probe, value_replysize, settings->recvsize);
+    const int64_t asked = settings->count < 0 ? 0 : settings->count;
+    const int64_t kept = asked > echomark_slots && !settings->long_run ? echomark_slots : asked;
+    // A run of many keeps no far-end figures: its probes go in the format
+    // asked for, their round trips measured.
+    probe_format_begin(&e.format, settings, &e.flows[0].to, e.many ? nullptr : rec->oneway,
+                       static_cast<int>(kept < INT_MAX ? kept : INT_MAX));
+    probe_format_build(&e.format, probe, 0);
     e.probe = probe;
     hello(&e);
     print_schedule(&e);
@@ -756,7 +767,6 @@ void scheduled_sender_run(const sender_settings* settings, recorder* rec, const 
 
     const double start_clock = utillib::getmicrotime();
     std::puts("echomark_connect(): echomark_send(void *arg):/echomark_recv(void *arg):");
-    const int64_t asked = settings->count < 0 ? 0 : settings->count;
     const int facts_count = e.many ? 0 : static_cast<int>(asked < echomark_slots ? asked : echomark_slots);
     const double cleared = platform::monotonic_seconds();
     recorder_plan plan = {facts_count, true, settings->duration, settings->every, cleared};

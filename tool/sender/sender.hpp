@@ -12,6 +12,13 @@ constexpr int sender_header_unset = -1;
 // The pause after a good reply when none is asked for, in milliseconds.
 constexpr int sender_default_pause_ms = 1;
 
+// What the probes are on the wire (tool/sender/probe_format.hpp).
+enum sender_wire : uint8_t {
+    sender_wire_probe = 0,   // the project's probe
+    sender_wire_oneway = 1,  // the same, asking the far end for its times (--oneway)
+    sender_wire_stamp = 2,   // STAMP test packets (--stamp)
+};
+
 struct sender_settings {
     const char* ipaddr = "";      // destination: dotted IPv4 or IPv6 text
     int ipport = 0;               // destination port
@@ -34,6 +41,8 @@ struct sender_settings {
     bool poisson = false;        // exponential gaps of mean send_interval, else a fixed gap
     double send_interval = 0.0;  // seconds between probes, or their mean
     uint64_t seed = 0;           // of the Poisson gaps
+    uint8_t wire = sender_wire_probe;  // sender_wire
+    uint16_t ssid = 0;                 // STAMP: the session's SSID (RFC 8972); 0: none
     // --metrics=: the scheduled sender's Prometheus endpoint; null port: none.
     const char* metrics_address = nullptr;  // numeric; null or empty: 127.0.0.1
     const char* metrics_port = nullptr;

@@ -6,8 +6,10 @@
 #include "platform/stop_request.hpp"
 #include "tool/log/step_log.hpp"
 #include "tool/report/interval_line.hpp"
+#include "tool/report/oneway_report.hpp"
 #include "tool/report/run_report.hpp"
 #include "tool/sender/probe_cookie.hpp"
+#include "tool/sender/probe_format.hpp"
 #include "tool/sender/probe_socket.hpp"
 #include "tool/sender/quiet_progress.hpp"
 #include "tool/sender/sender.hpp"
@@ -20,6 +22,8 @@ struct sender {
     const sender_settings* settings;
     probe_socket socket;
     probe_cookie cookie;  // the responder's, where the replies asked for need one
+    probe_format format;  // what the probes are on the wire
+    oneway_reply reply;   // what the latest reply said of the far end
     recorder* rec;
     step_lines lines;
     unsigned char* buffer;  // one datagram buffer for probes and replies
@@ -71,10 +75,11 @@ taken take_datagram(sender* s, int cycle) {
     std::memset(&t.from, 0, sizeof t.from);
     t.received = probe_socket_receive(&s->socket, s->buffer, &t.from, &t.event.arrival);
     t.error = call_error(t.received);
-    constexpr int probe_end = 8;  // the probe number's field ends here
     t.event.received = t.received;
-    t.event.probe = t.received >= probe_end ? data_value_get(s->buffer, value_probe) : 0;
-    t.event.reply = t.received >= probe_end && probe_socket_from_destination(&s->socket, t.from);
+    const bool from_destination = t.received >= 0 && probe_socket_from_destination(&s->socket, t.from);
+    t.event.reply = probe_format_read(&s->format, s->buffer, t.received, from_destination, &t.event.arrival.facts,
+                                      &t.event.probe, &s->reply);
+    t.event.oneway = t.event.reply && s->rec->oneway != nullptr ? &s->reply : nullptr;
     if (t.event.reply) probe_cookie_learn(&s->cookie, s->buffer, t.received);
     t.event.cycle = cycle;
     t.event.waited = 0.0;
@@ -86,12 +91,11 @@ taken take_datagram(sender* s, int cycle) {
 void send_one(sender* s, int i, double reference) {
     const sender_settings* settings = s->settings;
     std::memset(s->buffer, 0, datagram_buffer_size);
-    data_value_set(s->buffer, value_probe, i);
-    data_value_set(s->buffer, value_probesize, settings->sendsize);
-    data_value_set(s->buffer, value_replysize, settings->recvsize);
+    probe_format_build(&s->format, s->buffer, i);
     probe_cookie_present(&s->cookie, s->buffer);
     // The round trip starts here, on the clock the kernel stamps the arrival with.
     platform::clock_pair leaving = platform::clock_pair_now();
+    probe_format_leaving(&s->format, s->buffer, leaving);
     int sent = probe_socket_send(&s->socket, s->buffer, clamp_size(settings->sendsize));
     int error = call_error(sent);
     double stime = probe_clock(s) - reference;
@@ -270,6 +274,7 @@ void sender_run(const sender_settings* settings, recorder* rec) {
     s.lines.quiet = settings->quiet;
     probe_socket_open(&s.socket, settings->ipaddr, settings->ipport);
     probe_socket_header(&s.socket, settings->tos, settings->ttl);
+    probe_format_begin(&s.format, settings, &s.socket, rec->oneway, count);
     unsigned char buffer[datagram_buffer_size];
     std::memset(buffer, 0, sizeof buffer);
     s.buffer = buffer;
@@ -288,6 +293,7 @@ void sender_run(const sender_settings* settings, recorder* rec) {
         double now = platform::monotonic_seconds();
         if (long_run_interval_due(whole, now)) {
             print_interval_line(whole, now, stdout);
+            print_oneway_interval_line(rec->oneway, whole, now, stdout);
             long_run_interval_done(whole, now);
         }
         if (long_run_over(whole, now)) break;

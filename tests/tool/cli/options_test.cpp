@@ -100,6 +100,14 @@ TEST(ToolOptionsParse, ValuesAndNeighbours) {
         EXPECT_STREQ(parsed().metrics_port, c.port) << c.argument;
     }
 
+    // The far end's times and the STAMP session's SSID.
+    parse({"--oneway", "--ssid=65535"});
+    EXPECT_TRUE(parsed().measure.oneway);
+    EXPECT_EQ(parsed().measure.ssid, 65535);
+    parse({"--onewayx", "--ssid7"});
+    EXPECT_FALSE(parsed().measure.oneway);
+    EXPECT_EQ(parsed().measure.ssid, 0);
+
     // A value option after one that takes the next argument is that value.
     parse({"-h", "--stats"});
     EXPECT_STREQ(cmdargs_text(cmdargs_ipaddr), "--stats");
@@ -189,6 +197,9 @@ TEST(ToolOptionsProgram, BadValuesAreRefusedOnStderrWithStatusMinusOne) {
         {{"--fail-rtt=max:"}, "echomark: option --fail-rtt has invalid value: '--fail-rtt=max:'\n"},
         {{"--fail-jitter=abc"}, "echomark: option --fail-jitter has invalid value: '--fail-jitter=abc'\n"},
         {{"--rate"}, "echomark: option: --rate require an argument\n"},
+        {{"--ssid"}, "echomark: option: --ssid require an argument\n"},
+        {{"--ssid=65536"}, "echomark: option --ssid has invalid value: '--ssid=65536'\n"},
+        {{"--ssid=-1"}, "echomark: option --ssid has invalid value: '--ssid=-1'\n"},
         {{"--seed", "7"}, "echomark: option: --seed require an argument\n"},
         // A window no memory of the program holds: refused before any probe.
         {{"-h", "127.0.0.1", "-p", "9", "--rate=1e8"}, "echomark: option --rate has invalid value: '--rate=1e8'\n"},
@@ -342,7 +353,7 @@ TEST(ToolOptionsProgram, HelpNamesEveryOptionAndVersionItsNumber) {
                                "--fail-loss=<", "--stats ", "--precise ", "--csv=<", "--json=<", "--svg=<", "--quiet ",
                                "--interval=<", "--tos=<", "--ttl=<", "--maxreply=<", "--stamp[", "--metrics=[",
                                "--rate=<", "--send-interval=<", "--schedule=<", "--seed=<", "--fail-rtt=<",
-                               "--fail-jitter=<", "--target=<", "--targets=<", "--flows=<"}) {
+                               "--fail-jitter=<", "--oneway ", "--ssid=<", "--target=<", "--targets=<", "--flows=<"}) {
         EXPECT_EQ(
             tooltest::matching(lines, "  " + std::regex_replace(option, std::regex("[-=<\\[]"), "\\$&") + ".*").size(),
             1U)
