@@ -16,7 +16,10 @@
 //      probes/s, and a ramp to the highest rate it keeps without loss and
 //      on time, beside sockperf's under-load mode and irtt at their shortest
 //      intervals (installed from Debian for the benchmark only; a line says
-//      so when one is missing).
+//      so when one is missing);
+//   6. the scheduled sender with its metrics endpoint scraped every second,
+//      its lag behind the schedule without and with a hundred silent HTTP
+//      connections and a 1 MiB header.
 // The reference loops call the system's socket functions directly on
 // purpose: they are the yardstick the program is measured against.
 #include <arpa/inet.h>
@@ -934,6 +937,130 @@ void bench_scheduled()
     unlink(responder_log.c_str());
 }
 
+// --- 6. the sender's metrics endpoint under hostile clients ------------------------
+
+// A TCP connection to the loopback port, or -1.
+int tcp_connection(int port)
+{
+    int sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = loopback(port);
+    if (::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+// One request and its whole answer (the endpoint closes after it): true for a 200.
+bool http_get_ok(int port, const std::string& request)
+{
+    int sock = tcp_connection(port);
+    if (sock < 0)
+        return false;
+    timeval limit = {2, 0};
+    ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    std::size_t sent = 0;
+    while (sent < request.size()) {
+        ssize_t n = ::send(sock, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            break;
+        sent += static_cast<std::size_t>(n);
+    }
+    std::string answer;
+    char buffer[16384];
+    for (;;) {
+        ssize_t n = ::recv(sock, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(sock);
+    return answer.compare(0, 12, "HTTP/1.1 200") == 0;
+}
+
+struct watched_run {
+    double lag_p99 = NAN;
+    double lag_max = NAN;
+    double probes = 0;
+    double lost = 0;
+    int scrapes = 0;
+    int scrapes_ok = 0;
+};
+
+// The scheduled sender, one target from four source ports at 2000 probes/s,
+// with --metrics= scraped every second; with `hostile`, twice a hundred
+// silent connections held open and a 1 MiB header, in the middle of it.
+watched_run watched_sender(int port, bool hostile)
+{
+    const int metrics = free_tcp_port();
+    const std::string log_path = work_folder + "/watched.log";
+    pid_t sender = start_program({"--target=127.0.0.1:" + std::to_string(port), "--flows=4", "--rate=2000",
+                                  "--duration=8", "-t", "0.2", "--sendsize=64", "--recvsize=64", "--quiet", "--stats",
+                                  "--metrics=" + std::to_string(metrics)},
+                                 log_path);
+    const std::string scrape = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    const std::string big = "GET /metrics HTTP/1.1\r\nX-Big: " + std::string(1 << 20, 'b') + "\r\n\r\n";
+    watched_run run;
+    // The run starts once its endpoint answers.
+    for (double give_up = now() + 3.0; now() < give_up && !http_get_ok(metrics, scrape);)
+        platform::Sleep(20);
+    const double start = now();
+    std::vector<int> silent;
+    bool attacked[2] = {false, false};
+    while (now() - start < 7.5) {
+        const double t = now() - start;
+        for (int round = 0; round < 2 && hostile; round++) {
+            if (attacked[round] || t < 1.0 + 3.0 * round)
+                continue;
+            attacked[round] = true;
+            for (int i = 0; i < 100; i++) {
+                int sock = tcp_connection(metrics);
+                if (sock >= 0)
+                    silent.push_back(sock);
+            }
+            http_get_ok(metrics, big);
+        }
+        run.scrapes++;
+        run.scrapes_ok += http_get_ok(metrics, scrape) ? 1 : 0;
+        platform::Sleep(1000);
+    }
+    int status = 0;
+    waitpid(sender, &status, 0);
+    for (int sock : silent)
+        ::close(sock);
+    const std::string log = read_file(log_path);
+    unlink(log_path.c_str());
+    run.probes = number_after(log, "stats(): target=", "probes=");
+    run.lost = number_after(log, "stats(): target=", "lost=");
+    run.lag_p99 = number_after(log, "] lag median=", "p99=");
+    run.lag_max = number_after(log, "] lag median=", "max=");
+    return run;
+}
+
+void bench_watched()
+{
+    int port = 0;
+    std::string responder_log;
+    pid_t responder = start_answering_responder(&port, &responder_log, true);
+    if (responder < 0)
+        return;
+    print_load("before");
+    watched_run calm = watched_sender(port, false);
+    watched_run hostile = watched_sender(port, true);
+    print_load("after");
+    stop(responder);
+    unlink(responder_log.c_str());
+    for (const auto& [name, run] : {std::pair<const char*, const watched_run&>{"scrapes only", calm},
+                                    std::pair<const char*, const watched_run&>{"with hostile clients", hostile}}) {
+        std::printf("  %-21s probes %.0f, lost %.0f, lag p99 %.1f us, max %.1f us, scrapes answered %d of %d\n", name,
+                    run.probes, run.lost, run.lag_p99 * 1e6, run.lag_max * 1e6, run.scrapes_ok, run.scrapes);
+    }
+    verdict("lag p99 with 100 silent connections and a 1 MiB header within 1 ms of the run without them",
+            std::fabs(hostile.lag_p99 - calm.lag_p99) <= 1e-3);
+    verdict("every scrape answered in both runs", calm.scrapes_ok == calm.scrapes && hostile.scrapes_ok == hostile.scrapes);
+}
+
 }  // namespace
 
 // Whether section `number` runs: all of them when none is named.
@@ -995,6 +1122,11 @@ int main(int argc, char** argv)
     if (wanted(argc, argv, 5)) {
         std::printf("5. scheduled sender against the responder (--quiet), beside sockperf and irtt\n");
         bench_scheduled();
+    }
+    if (wanted(argc, argv, 6)) {
+        std::printf("6. scheduled sender with --metrics (4 flows, 2000 probes/s, 8 s), scraped every second, "
+                    "without and with 100 silent connections and a 1 MiB header\n");
+        bench_watched();
     }
     rmdir(folder);
     return 0;

@@ -19,7 +19,9 @@
 #include "tool/cli/help_text.hpp"
 #include "tool/cli/host_address.hpp"
 #include "tool/cli/run_context.hpp"
+#include "tool/cli/target_list.hpp"
 #include "tool/echomarkcli-select.hpp"
+#include "tool/fleet_run.hpp"
 #include "tool/record/recorder.hpp"
 #include "tool/report/oneway_picture.hpp"
 #include "tool/report/oneway_report.hpp"
@@ -31,6 +33,7 @@
 #include "tool/report/statistics.hpp"
 #include "tool/report/svg_picture.hpp"
 #include "tool/sender/scheduled_sender.hpp"
+#include "tool/sender/sender_watch.hpp"
 #include "tool/wire/stamp_packet.hpp"
 
 alignas(8) cmdargs_table cmdargs;
@@ -54,6 +57,14 @@ struct run_storage {
     scheduled_probes scheduled;
     schedule_figures schedule;
     oneway_figures oneway;
+    // --metrics= of a sender: the endpoint, and for a run of one target the
+    // record of its one flow and the page.
+    metrics_endpoint endpoint;
+    run_target watched_target;
+    run_flow watched_flow;
+    run_targets watched_targets;
+    sender_flow_metrics watched_series;
+    char watched_page[sender_watch_page_base + sender_watch_page_per_flow];
 };
 run_storage storage;
 
@@ -293,6 +304,22 @@ int limits_status(int status, const report_settings* report, const recorder* rec
     return fail_limits_passed(limits, &figures) ? status : exit_loss;
 }
 
+// --metrics= in a scheduled run of one target: its one flow, named as typed
+// with its port, and the endpoint opened.  False when it could not be.
+bool watch_single(const sender_settings* sender, sender_watch* watch, scheduled_run_parts* parts) {
+    run_target* target = &storage.watched_target;
+    if (target_text_read(cmdargs_text(cmdargs_ipaddr), sender->ipport, target) != target_text_ok) {
+        std::snprintf(target->label, sizeof target->label, "%s:%d", sender->ipaddr, sender->ipport);
+    }
+    storage.watched_flow = run_flow{};
+    storage.watched_targets = {1, 1, target, &storage.watched_flow};
+    parts->targets = &storage.watched_targets;
+    parts->watch = watch;
+    return sender_watch_open(watch, sender->metrics_address, sender->metrics_port, &storage.endpoint,
+                             storage.watched_page, static_cast<int>(sizeof storage.watched_page),
+                             &storage.watched_series, parts->targets) == 0;
+}
+
 // The sender run and everything after it: result files opened first, the
 // run, the report, the extras.  Returns the exit status.
 int run_sender(const char* progname, const run_context* context, std::FILE* documents) {
@@ -301,16 +328,26 @@ int run_sender(const char* progname, const run_context* context, std::FILE* docu
     recorder rec = {echomarkinfo, &storage.facts, &storage.whole, &storage.beyond};
     const sender_settings* sender = &context->sender;
     if (sender->wire != sender_wire_probe) rec.oneway = &storage.oneway;
-    // A scheduled run's window is set aside once, before the first probe.
-    probe_slot* window = nullptr;
-    int32_t slots = 0;
+    // A scheduled run's window and the send clocks beside it are set aside
+    // once, before the first probe.
+    scheduled_run_parts parts;
+    sender_watch watch = {};
     if (sender->scheduled) {
         rec.scheduled = &storage.scheduled;
         rec.schedule = &storage.schedule;
-        slots = scheduled_sender_slots(sender);
-        window = static_cast<probe_slot*>(std::calloc(static_cast<std::size_t>(slots), sizeof(probe_slot)));
-        if (window == nullptr) {
-            std::fprintf(stderr, "%s: no memory for a window of %d probes\n", progname, slots);
+        parts.slots = scheduled_sender_slots(sender);
+        parts.windows = static_cast<probe_slot*>(std::calloc(static_cast<std::size_t>(parts.slots), sizeof(probe_slot)));
+        parts.sent_clocks = static_cast<platform::clock_pair*>(
+            std::calloc(static_cast<std::size_t>(parts.slots), sizeof(platform::clock_pair)));
+        if (parts.windows == nullptr || parts.sent_clocks == nullptr) {
+            std::free(parts.windows);
+            std::free(parts.sent_clocks);
+            std::fprintf(stderr, "%s: no memory for a window of %d probes\n", progname, parts.slots);
+            return -1;
+        }
+        if (sender->metrics_port != nullptr && !watch_single(sender, &watch, &parts)) {
+            std::free(parts.windows);
+            std::free(parts.sent_clocks);
             return -1;
         }
     }
@@ -318,11 +355,13 @@ int run_sender(const char* progname, const run_context* context, std::FILE* docu
     // report and the result files still follow.
     platform::stop_request_catch();
     if (sender->scheduled) {
-        scheduled_sender_run(sender, &rec, window, slots);
+        scheduled_sender_run(sender, &rec, &parts);
     } else {
         sender_run(sender, &rec);
     }
-    std::free(window);
+    sender_watch_close(&watch);
+    std::free(parts.windows);
+    std::free(parts.sent_clocks);
     // A long or scheduled run's table and files hold the probes it ran, up
     // to the record's slots.
     if (sender->long_run || sender->scheduled) {
@@ -377,6 +416,10 @@ int echomark_main(int argc, char** argv) {
         return 0;
     }
     std::FILE* documents = route_documents(&runopts);
+    if (cmdargs_int(cmdargs_mode) != mode_listen && fleet_asked(&runopts.fleet)) {
+        fleet_run_storage fleet = {{echomarkinfo, &storage.facts, &storage.whole, nullptr}, &storage.endpoint};
+        return fleet_run_main(progname, cmdargs, &runopts, documents, &fleet);
+    }
     if (arguments <= 2) {
         print_usage(argv0);
         return 1;
@@ -407,6 +450,13 @@ int echomark_main(int argc, char** argv) {
     run_context context;
     run_context_build(cmdargs, &runopts, ipaddr, &context);
     if (context.mode != mode_listen) settle_schedule(progname, &context.sender);
+    // The sender serves its page between the sends of a schedule; a run
+    // that waits for each reply has no such slack.
+    if (context.mode != mode_listen && context.sender.metrics_port != nullptr && !context.sender.scheduled) {
+        std::fprintf(stderr, "%s: option --metrics needs a scheduled sender run: add --rate= or --send-interval=\n",
+                     progname);
+        return -1;
+    }
     // 10000 is the capacity of the record's per-probe arrays; a long run
     // goes beyond it in its figures and keeps its first 10000 probes.
     if (!context.sender.long_run && cmdargs_int(cmdargs_count) > echomark_slots) {

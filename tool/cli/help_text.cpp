@@ -37,7 +37,10 @@ const char* const option_lines[] = {
     "  --stamp[=<mode>]       STAMP/TWAMP-Light (port 862): a session-sender; with -l a reflector, stateless or stateful",
     "  --oneway               probes ask the far end for its times: one-way delays, loss, TTL and TOS each way",
     "  --ssid=<0..65535>      the SSID of --stamp test packets (RFC 8972)",
-    "  --metrics=[<a>:]<port> responder: Prometheus metrics at /metrics on <a> (default 127.0.0.1; IPv6 as [::1])",
+    "  --metrics=[<a>:]<port> Prometheus metrics at /metrics on <a> (default 127.0.0.1; IPv6 as [::1]); a sender needs a schedule",
+    "  --target=<host[:port]> probe this target too (again for each; IPv6 as [::1]:port; without a port: -p)",
+    "  --targets=<file>       the targets in a file, one a line, '#' comments; names looked up again every 3 minutes",
+    "  --flows=<n>            probe each target from n source ports (1..64), figures per flow, a flow that stands apart named",
 };
 
 }  // namespace

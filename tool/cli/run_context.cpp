@@ -61,6 +61,10 @@ void run_context_build(const cmdargs_table& table, const run_options* options, c
                                                   : sender_wire_probe;
     sender.ssid = static_cast<uint16_t>(measure.ssid);
     if (sender.wire == sender_wire_stamp) stamp_sizes(options, &sender);
+    if (options->metrics) {
+        sender.metrics_address = options->metrics_address;
+        sender.metrics_port = options->metrics_port;
+    }
 
     responder_settings& responder = out->responder;
     responder.quiet = options->quiet;

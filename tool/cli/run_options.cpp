@@ -208,5 +208,7 @@ run_option_match run_options_parse(const char* argument, run_options* options, o
     if (match == option_not_known) match = parse_stamp(argument, options, error);
     if (match == option_not_known) match = parse_probe_header(argument, options, error);
     if (match != option_not_known) return match;
+    match = static_cast<run_option_match>(fleet_options_parse(argument, &options->fleet, error));
+    if (match != option_not_known) return match;
     return static_cast<run_option_match>(measure_options_parse(argument, &options->measure, error));
 }

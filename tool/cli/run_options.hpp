@@ -2,11 +2,12 @@
 // result files and the run picture, quiet runs, the pause between probes,
 // the responder's reply limit, echo mode and amplification budget, help and
 // version, IPv6 names, long runs and their interval lines, the loss that
-// fails a run, the probes' IP header fields, STAMP, and the Prometheus
-// endpoint.  All are off unless asked
+// fails a run, the probes' IP header fields, STAMP, the Prometheus
+// endpoint, and the targets and flows of a run of many.  All are off unless asked
 // for: a run without them is the basic run.
 #pragma once
 
+#include "tool/cli/fleet_options.hpp"
 #include "tool/cli/measure_options.hpp"
 #include "tool/cli/option_errors.hpp"
 
@@ -64,6 +65,7 @@ struct run_options {
     char metrics_address[run_options_metrics_address_size] = {};  // numeric; empty: 127.0.0.1
     char metrics_port[run_options_metrics_port_size] = {};
     measure_options measure;                                      // --rate=, --send-interval=, --schedule=, --seed=, --fail-rtt=, --fail-jitter=
+    fleet_options fleet;                                          // --target=, --targets=, --flows=
 };
 
 // The defaults: everything off, the 1 ms pause, no reply limit.

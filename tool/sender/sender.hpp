@@ -43,6 +43,9 @@ struct sender_settings {
     uint64_t seed = 0;           // of the Poisson gaps
     uint8_t wire = sender_wire_probe;  // sender_wire
     uint16_t ssid = 0;                 // STAMP: the session's SSID (RFC 8972); 0: none
+    // --metrics=: the scheduled sender's Prometheus endpoint; null port: none.
+    const char* metrics_address = nullptr;  // numeric; null or empty: 127.0.0.1
+    const char* metrics_port = nullptr;
 };
 
 // Runs the stop-and-wait sender: clears the recorder's records, sends, and

@@ -9,6 +9,7 @@
 #include "tests/support/tool_test_support.hpp"
 #include "tool/echomarkcli.hpp"
 #include "tool/cli/run_options.hpp"
+#include "tool/cli/target_list.hpp"
 
 namespace {
 
@@ -206,6 +207,30 @@ TEST(ToolOptionsProgram, BadValuesAreRefusedOnStderrWithStatusMinusOne) {
          "echomark: option --send-interval has invalid value: '--send-interval=0.000001'\n"},
         // The walk stops at the first error.
         {{"--interval=-1", "-t"}, "echomark: option --interval has invalid value: '--interval=-1'\n"},
+        // Runs of many targets and flows.
+        {{"--flows=0"}, "echomark: option --flows has invalid value: '--flows=0'\n"},
+        {{"--flows=65"}, "echomark: option --flows has invalid value: '--flows=65'\n"},
+        {{"--flows=2x"}, "echomark: option --flows has invalid value: '--flows=2x'\n"},
+        {{"--target="}, "echomark: option --target has invalid value: '--target='\n"},
+        {{"--targets="}, "echomark: option --targets has invalid value: '--targets='\n"},
+        {{"--target", "a:1"}, "echomark: option: --target require an argument\n"},
+        {{"--target=127.0.0.1"}, "echomark: option --target '127.0.0.1': no port: give one, or -p\n"},
+        {{"--target=127.0.0.1:0"}, "echomark: option --target has invalid value: '127.0.0.1:0'\n"},
+        {{"--target=[::1:9"}, "echomark: option --target has invalid value: '[::1:9'\n"},
+        {{"--target=a b:9"}, "echomark: option --target has invalid value: 'a b:9'\n"},
+        {{"--target=127.0.0.1:9", "--target=127.0.0.1:9"},
+         "echomark: target '127.0.0.1:9': the same address and port as an earlier target\n"},
+        {{"--target=no-such-host.invalid:9"}, "echomark: target 'no-such-host.invalid:9': names no address\n"},
+        {{"--targets=/nonexistent-folder/peers"},
+         "echomark: option --targets cannot read '/nonexistent-folder/peers': No such file or directory\n"},
+        {{"--target=127.0.0.1:9", "--target=127.0.0.2:9", "--target=127.0.0.3:9", "--target=127.0.0.4:9",
+          "--target=127.0.0.5:9", "--flows=64"},
+         "echomark: option --flows '64': more targets times flows than a run holds (256)\n"},
+        {{"--target=127.0.0.1:9", "--svg=run.svg"},
+         "echomark: option --svg 'run.svg': the picture is of a run of one target and one flow\n"},
+        // The sender's page is served between the sends of a schedule.
+        {{"-h", "127.0.0.1", "-p", "9", "--metrics=9100"},
+         "echomark: option --metrics needs a scheduled sender run: add --rate= or --send-interval=\n"},
     };
     for (const refusal& c : cases) {
         tooltest::run_result r = run_program(c.args);
@@ -213,6 +238,69 @@ TEST(ToolOptionsProgram, BadValuesAreRefusedOnStderrWithStatusMinusOne) {
         EXPECT_EQ(r.status, 255) << where;
         EXPECT_EQ(r.out, "") << where;
         EXPECT_EQ(r.err, c.err) << where;
+    }
+}
+
+// A targets file: comments and blank lines skipped, the line of a bad
+// target named.
+TEST(ToolOptionsProgram, TargetsFileIsRefusedAtItsBadLine) {
+    const std::string path = tooltest::temp_path();
+    const struct {
+        const char* text;
+        const char* why;
+    } cases[] = {
+        {"# peers\n\n127.0.0.1:9 # first\n   [::1\n", "line 4: no target"},
+        {"127.0.0.1:9\nlocalhost\n", "line 2: a target without a port, and no -p"},
+    };
+    for (const auto& c : cases) {
+        std::FILE* file = std::fopen(path.c_str(), "w");
+        std::fputs(c.text, file);
+        std::fclose(file);
+        tooltest::run_result r = run_program({"--targets=" + path});
+        EXPECT_EQ(r.status, 255) << c.text;
+        EXPECT_EQ(r.err, "echomark: option --targets '" + path + "': " + c.why + "\n") << c.text;
+    }
+    std::remove(path.c_str());
+    // Nothing to probe: said as a missing host is.
+    tooltest::run_result r = run_program({"--flows=2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "echomark: target needed: -h, --target= or --targets=\n");
+}
+
+// How a target is read: its host, its port (or the run's), and its name in
+// the reports.
+TEST(ToolTargetText, HostPortAndLabel) {
+    const struct {
+        const char* text;
+        int default_port;
+        int result;
+        const char* host;
+        int port;
+        const char* label;
+    } cases[] = {
+        {"peer.example:4000", 0, target_text_ok, "peer.example", 4000, "peer.example:4000"},
+        {"peer.example", 7, target_text_ok, "peer.example", 7, "peer.example:7"},
+        {"10.0.0.1:65535", 7, target_text_ok, "10.0.0.1", 65535, "10.0.0.1:65535"},
+        {"[2001:db8::1]:862", 0, target_text_ok, "2001:db8::1", 862, "[2001:db8::1]:862"},
+        {"[::1]", 9, target_text_ok, "::1", 9, "[::1]:9"},
+        {"fe80::1", 9, target_text_ok, "fe80::1", 9, "[fe80::1]:9"},
+        {"peer.example", 0, target_text_no_port, "", 0, ""},
+        {"::1", 0, target_text_no_port, "", 0, ""},
+        {"peer:65536", 0, target_text_bad, "", 0, ""},
+        {"peer:", 7, target_text_bad, "", 0, ""},
+        {":4000", 0, target_text_bad, "", 0, ""},
+        {"[peer]:4000", 0, target_text_bad, "", 0, ""},
+        {"[::1]4000", 0, target_text_bad, "", 0, ""},
+        {"pe/er:4000", 0, target_text_bad, "", 0, ""},
+        {"1:2:3", 0, target_text_bad, "", 0, ""},
+    };
+    for (const auto& c : cases) {
+        run_target target;
+        EXPECT_EQ(target_text_read(c.text, c.default_port, &target), c.result) << c.text;
+        if (c.result != target_text_ok) continue;
+        EXPECT_STREQ(target.host, c.host) << c.text;
+        EXPECT_EQ(target.port, c.port) << c.text;
+        EXPECT_STREQ(target.label, c.label) << c.text;
     }
 }
 
@@ -265,7 +353,7 @@ TEST(ToolOptionsProgram, HelpNamesEveryOptionAndVersionItsNumber) {
                                "--fail-loss=<", "--stats ", "--precise ", "--csv=<", "--json=<", "--svg=<", "--quiet ",
                                "--interval=<", "--tos=<", "--ttl=<", "--maxreply=<", "--stamp[", "--metrics=[",
                                "--rate=<", "--send-interval=<", "--schedule=<", "--seed=<", "--fail-rtt=<",
-                               "--fail-jitter=<", "--oneway ", "--ssid=<"}) {
+                               "--fail-jitter=<", "--oneway ", "--ssid=<", "--target=<", "--targets=<", "--flows=<"}) {
         EXPECT_EQ(
             tooltest::matching(lines, "  " + std::regex_replace(option, std::regex("[-=<\\[]"), "\\$&") + ".*").size(),
             1U)

@@ -1,5 +1,6 @@
 // A scheduled run's parts without sockets: the plan of deadlines, the window
-// of probes in flight, and the figures fed from both by scripted peers.
+// of probes in flight, the figures fed from both by scripted peers, and the
+// figures of several flows taken together and set against each other.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +10,9 @@
 #include <vector>
 
 #include "tool/record/probe_window.hpp"
+#include "tool/record/rtt_stream_merge.hpp"
 #include "tool/record/schedule_figures.hpp"
+#include "tool/report/flow_apart.hpp"
 #include "tool/sender/schedule_plan.hpp"
 
 namespace {
@@ -326,6 +329,85 @@ TEST(ToolScheduleFigures, ScriptedPeers) {
             EXPECT_LE(found, expected * bucket + 1e-12);
         }
     }
+}
+
+// --- several flows --------------------------------------------------------------
+
+// Streams merged are the stream of all their values: the same counts,
+// extremes, buckets, mean and spread.
+TEST(ToolFlowFigures, MergedStreamsEqualOneStreamOfEveryValue) {
+    static rtt_stream whole, parts[3], merged;
+    rtt_stream_reset(&whole);
+    rtt_stream_reset(&merged);
+    for (rtt_stream& part : parts) rtt_stream_reset(&part);
+    for (int i = 0; i < 3000; i++) {
+        const double value = 1e-4 * (1.0 + (i * 7919) % 997) * (i % 3 == 2 ? 10.0 : 1.0);
+        rtt_stream_add(&whole, value);
+        rtt_stream_add(&parts[i % 3], value);
+    }
+    for (const rtt_stream& part : parts) rtt_stream_merge(&merged, &part);
+    EXPECT_EQ(merged.count, whole.count);
+    EXPECT_EQ(merged.min, whole.min);
+    EXPECT_EQ(merged.max, whole.max);
+    EXPECT_NEAR(merged.mean, whole.mean, 1e-12);
+    EXPECT_NEAR(rtt_stream_stddev(&merged), rtt_stream_stddev(&whole), 1e-12);
+    EXPECT_TRUE(std::equal(std::begin(merged.buckets), std::end(merged.buckets), std::begin(whole.buckets)));
+    EXPECT_EQ(rtt_stream_percentile(&merged, 99), rtt_stream_percentile(&whole, 99));
+}
+
+// A flow stands apart by its loss or its median round trip only when the
+// difference is clear and its count is enough.
+TEST(ToolFlowFigures, AFlowStandsApartOnlyByAClearMargin) {
+    struct flow_case {
+        const char* name;
+        int lost;           // of the odd flow's 400 probes
+        double median;      // the odd flow's round trips, seconds
+        int others_lost;    // of each other flow's 400 probes
+        double others;      // their round trips
+        int probes;         // probes of every flow
+        bool loss;
+        bool delay;
+    };
+    const flow_case cases[] = {
+        {"all alike", 4, 0.001, 4, 0.001, 400, false, false},
+        {"a lossy path", 120, 0.001, 4, 0.001, 400, true, false},
+        {"a little more loss", 12, 0.001, 4, 0.001, 400, false, false},
+        {"a lossy path, too few probes", 10, 0.001, 0, 0.001, 15, false, false},
+        {"loss everywhere, one flow clearly worse", 140, 0.001, 100, 0.001, 400, true, false},
+        {"loss everywhere, one flow within chance", 112, 0.001, 100, 0.001, 400, false, false},
+        {"a slow path", 0, 0.002, 0, 0.001, 400, false, true},
+        {"a little slower", 0, 0.0011, 0, 0.001, 400, false, false},
+        {"twice as slow, but by 50 us", 0, 0.0001, 0, 0.00005, 400, false, false},
+        {"lossy and slow", 200, 0.005, 0, 0.001, 400, true, true},
+    };
+    constexpr int flows = 4;
+    static run_flow flow[flows];
+    static run_target target;
+    run_targets targets = {1, flows, &target, flow};
+    for (const flow_case& c : cases) {
+        for (int j = 0; j < flows; j++) {
+            flow_record_reset(&flow[j].record);
+            const int lost = j == 2 ? c.lost * c.probes / 400 : c.others_lost * c.probes / 400;
+            const double rtt = j == 2 ? c.median : c.others;
+            for (int k = 0; k < c.probes; k++) {
+                probe_slot slot = {};
+                slot.probe = k;
+                slot.sent = k * 0.01;
+                slot.scheduled = slot.sent;
+                slot.outcome = k < lost ? outcome_lost : outcome_answered;
+                slot.rtt = rtt;
+                flow_record_retired(&flow[j].record, &slot);
+            }
+        }
+        for (int j = 0; j < flows; j++) {
+            const flow_apart apart = flow_apart_judge(&targets, 0, j);
+            EXPECT_EQ(apart.loss, j == 2 && c.loss) << c.name << " flow " << j;
+            EXPECT_EQ(apart.delay, j == 2 && c.delay) << c.name << " flow " << j;
+        }
+    }
+    // A target of one flow has no others to stand apart from.
+    run_targets single = {1, 1, &target, flow};
+    EXPECT_FALSE(flow_apart_judge(&single, 0, 0).loss);
 }
 
 }  // namespace
